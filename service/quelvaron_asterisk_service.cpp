@@ -1,0 +1,654 @@
+/*
+** quelvaron-service: runs the Asterisk PBX (asterisk.exe) as the Windows
+** service "QuelvaronAsterisk".
+**
+** Three layers, top to bottom in this file:
+**   - the PBX supervisor: find asterisk.exe, start it hidden as our child,
+**     stop it gracefully (then by force), run it in the foreground for
+**     debugging, and write event-log entries;
+**   - the service thread (ServiceMain) and the control handler
+**     (ServiceHandlerEx) that the SCM's dispatcher runs, and the status
+**     record they report;
+**   - the management command line (install, uninstall, start, stop, status,
+**     console) and the dispatcher start.
+**
+** Every platform call goes through g_Win32 (win32_seam.h) so the unit tests
+** can watch and steer it; the shipped program calls the real functions.
+*/
+#ifndef _CRT_SECURE_NO_WARNINGS
+#define _CRT_SECURE_NO_WARNINGS /* strncpy and _stricmp are used with care */
+#endif
+
+#include "quelvaron_asterisk_service.h"
+#include "win32_seam.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define SERVICE_NAME "QuelvaronAsterisk"
+#define SERVICE_DISPLAY_NAME "Quelvaron Asterisk PBX Service"
+#define SERVICE_DESCRIPTION_TEXT \
+    "Motor Asterisk PBX com chan_quelvaron e Quelvaron VoIP Core (WhatsApp & Telegram)"
+#define EVENTLOG_KEY_FORMAT "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\%s"
+
+#define COMMAND_LINE_SIZE 520
+#define EVENT_TEXT_SIZE 512
+#define REGISTRY_KEY_SIZE 256
+
+#define STOP_REQUEST_WAIT_MS 5000
+#define PBX_EXIT_WAIT_MS 8000
+
+/* Every state but START_PENDING accepts stop, pause/continue and shutdown. */
+#define CONTROLS_ACCEPTED \
+    (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN)
+
+HANDLE g_ProcessHandle = NULL;
+SERVICE_STATUS g_ServiceStatus;
+SERVICE_STATUS_HANDLE g_StatusHandle = NULL;
+HANDLE g_StopEvent = NULL;
+
+/*
+** The status lock.  The dispatcher runs the control handler on the main
+** thread while ServiceMain runs on the service thread; both report.  The lock
+** is held from the change of the record (the checkpoint counter's increment
+** included) through SetServiceStatus, so every report is one consistent
+** record, and it orders the stop event's hand-over: the handler signals only
+** a non-null g_StopEvent while holding it, and the service thread clears
+** g_StopEvent under it before closing the event.
+**
+** One-time initialisation on first use: the handler can never meet an
+** uninitialised lock, whichever thread gets there first.
+*/
+static CRITICAL_SECTION g_StatusLock;
+static INIT_ONCE g_StatusLockOnce = INIT_ONCE_STATIC_INIT;
+
+static BOOL CALLBACK InitStatusLock(PINIT_ONCE once, PVOID parameter, PVOID *context)
+{
+    (void)once;
+    (void)parameter;
+    (void)context;
+    InitializeCriticalSection(&g_StatusLock);
+    return TRUE;
+}
+
+static void LockStatus(void)
+{
+    InitOnceExecuteOnce(&g_StatusLockOnce, InitStatusLock, NULL, NULL);
+    EnterCriticalSection(&g_StatusLock);
+}
+
+static void UnlockStatus(void)
+{
+    LeaveCriticalSection(&g_StatusLock);
+}
+
+/* ======================================================================
+** PBX supervisor
+** ====================================================================== */
+
+/*
+** Write one event-log entry.  The source is registered and released around
+** every entry so nothing is kept between calls (both threads call this).
+** The entry's only text is its insertion string, under event id 0; the
+** program's message table turns that id into "%1" for the event viewer.
+*/
+void ReportServiceEvent(WORD type, const char *message)
+{
+    HANDLE source = g_Win32.RegisterEventSourceA(NULL, SERVICE_NAME);
+    if (source == NULL) {
+        return;
+    }
+    LPCSTR strings[1];
+    strings[0] = message;
+    g_Win32.ReportEventA(source, type, 0, 0, NULL, 1, 0, strings, NULL);
+    g_Win32.DeregisterEventSource(source);
+}
+
+/* Anything that exists passes, a directory too. */
+static int PathExists(const char *path)
+{
+    return g_Win32.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+/*
+** Choose the asterisk.exe to run: beside this program first, then the fixed
+** install places, else the bare name for the platform's own search.  Not
+** cached: every caller searches again.
+*/
+void FindAsteriskExecutable(char *path)
+{
+    static const char *const fixedCandidates[] = {
+        "C:\\Asterisk\\bin\\asterisk.exe",
+        "C:\\Program Files\\Quelvaron Asterisk\\bin\\asterisk.exe",
+        "C:\\Program Files (x86)\\Quelvaron Asterisk\\bin\\asterisk.exe",
+        "asterisk.exe", /* taken untested */
+    };
+    const size_t fixedCount = sizeof(fixedCandidates) / sizeof(fixedCandidates[0]);
+    char ownPath[MAX_PATH];
+
+    if (g_Win32.GetModuleFileNameA(NULL, ownPath, MAX_PATH) != 0) {
+        /* Older systems leave a path that fills the buffer unterminated. */
+        ownPath[MAX_PATH - 1] = '\0';
+        char *lastSlash = strrchr(ownPath, '\\');
+        if (lastSlash != NULL) {
+            *lastSlash = '\0';
+            if (snprintf(path, MAX_PATH, "%s\\asterisk.exe", ownPath) >= 0 && PathExists(path)) {
+                return; /* kept as formatted, cut at 259 characters if need be */
+            }
+        }
+    }
+
+    for (size_t i = 0; i < fixedCount; i++) {
+        if (i == fixedCount - 1 || PathExists(fixedCandidates[i])) {
+            strncpy(path, fixedCandidates[i], MAX_PATH - 1);
+            path[MAX_PATH - 1] = '\0';
+            return;
+        }
+    }
+}
+
+/* Run the PBX in the foreground of this console until it ends. */
+void RunInConsole(void)
+{
+    char exePath[MAX_PATH];
+    char commandLine[COMMAND_LINE_SIZE];
+
+    printf("======================================================================\n");
+    printf(" Quelvaron Asterisk PBX \xE2\x80\x94 Modo Console / Depuracao\n");
+    printf(" Pressione Ctrl+C para encerrar o processo.\n");
+    printf("======================================================================\n\n");
+
+    FindAsteriskExecutable(exePath);
+    snprintf(commandLine, sizeof(commandLine), "\"%s\" -f -vvvvv -c", exePath);
+    printf("[Console] Executando: %s\n", commandLine);
+
+    /* The PBX writes to the same console: our lines must come first. */
+    fflush(stdout);
+    g_Win32.system(commandLine);
+}
+
+/*
+** Start the PBX hidden, as the service's child.  Returns 1 with the process
+** handle in g_ProcessHandle, or 0 after an error event.
+*/
+int StartServiceProcess(void)
+{
+    char exePath[MAX_PATH];
+    char commandLine[COMMAND_LINE_SIZE];
+    char text[EVENT_TEXT_SIZE];
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION process;
+
+    FindAsteriskExecutable(exePath);
+    snprintf(commandLine, sizeof(commandLine), "\"%s\" -f -vvv", exePath);
+
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    memset(&process, 0, sizeof(process));
+
+    snprintf(text, sizeof(text), "Disparando processo Asterisk PBX: %s", commandLine);
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, text);
+
+    if (!g_Win32.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE,
+                                CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, NULL, NULL,
+                                &startup, &process)) {
+        DWORD error = g_Win32.GetLastError();
+        snprintf(text, sizeof(text), "Falha ao iniciar processo Asterisk (Erro: %lu). Caminho: %s",
+                 error, exePath);
+        ReportServiceEvent(EVENTLOG_ERROR_TYPE, text);
+        return 0;
+    }
+
+    g_ProcessHandle = process.hProcess;
+    g_Win32.CloseHandle(process.hThread);
+    return 1;
+}
+
+/*
+** Stop the PBX: ask it to stop itself ("core stop gracefully" through a
+** second asterisk.exe), give it 8 seconds, then terminate it.
+*/
+void StopServiceProcess(void)
+{
+    char exePath[MAX_PATH];
+    char commandLine[COMMAND_LINE_SIZE];
+    STARTUPINFOA startup;
+    PROCESS_INFORMATION request;
+
+    if (g_ProcessHandle == NULL) {
+        return;
+    }
+
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE,
+                       "Encerrando processo Asterisk PBX de forma limpa...");
+
+    FindAsteriskExecutable(exePath);
+    snprintf(commandLine, sizeof(commandLine), "\"%s\" -rx \"core stop gracefully\"", exePath);
+
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    memset(&request, 0, sizeof(request));
+
+    /* A stop request that cannot start or hangs is not fatal: the wait
+    ** below and the forced end still follow. */
+    if (g_Win32.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
+                               &startup, &request)) {
+        g_Win32.WaitForSingleObject(request.hProcess, STOP_REQUEST_WAIT_MS);
+        g_Win32.CloseHandle(request.hProcess);
+        g_Win32.CloseHandle(request.hThread);
+    }
+
+    if (g_Win32.WaitForSingleObject(g_ProcessHandle, PBX_EXIT_WAIT_MS) == WAIT_TIMEOUT) {
+        ReportServiceEvent(EVENTLOG_WARNING_TYPE,
+                           "Processo Asterisk nao respondeu a tempo. Forcando finalizacao...");
+        g_Win32.TerminateProcess(g_ProcessHandle, 0);
+    }
+
+    g_Win32.CloseHandle(g_ProcessHandle);
+    g_ProcessHandle = NULL;
+}
+
+/* ======================================================================
+** Service control and status
+** ====================================================================== */
+
+/*
+** Report a state to the SCM.  Pending states carry the next value of a
+** counter that only ever grows while the program runs; the others carry 0.
+*/
+void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint)
+{
+    static DWORD dwCheckPoint = 1;
+
+    LockStatus();
+    g_ServiceStatus.dwCurrentState = currentState;
+    g_ServiceStatus.dwWin32ExitCode = win32ExitCode;
+    g_ServiceStatus.dwWaitHint = waitHint;
+    g_ServiceStatus.dwControlsAccepted =
+        currentState == SERVICE_START_PENDING ? 0 : CONTROLS_ACCEPTED;
+    if (currentState == SERVICE_START_PENDING || currentState == SERVICE_STOP_PENDING) {
+        g_ServiceStatus.dwCheckPoint = dwCheckPoint++;
+    } else {
+        g_ServiceStatus.dwCheckPoint = 0;
+    }
+    g_Win32.SetServiceStatus(g_StatusHandle, &g_ServiceStatus);
+    UnlockStatus();
+}
+
+/* Clear g_StopEvent under the lock first, so the handler cannot signal the
+** event once it is being closed. */
+static void CloseStopEvent(void)
+{
+    LockStatus();
+    HANDLE stopEvent = g_StopEvent;
+    g_StopEvent = NULL;
+    UnlockStatus();
+    g_Win32.CloseHandle(stopEvent);
+}
+
+/* The service thread: start the PBX, wait for a stop request or the PBX's
+** own end, stop it, report stopped. */
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
+{
+    (void)argc;
+    (void)argv;
+
+    g_StatusHandle = g_Win32.RegisterServiceCtrlHandlerExA(SERVICE_NAME, ServiceHandlerEx, NULL);
+    if (g_StatusHandle == NULL) {
+        return;
+    }
+
+    LockStatus();
+    g_ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_ServiceStatus.dwServiceSpecificExitCode = 0;
+    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, 5000);
+    UnlockStatus();
+
+    HANDLE stopEvent = g_Win32.CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (stopEvent == NULL) {
+        DWORD error = g_Win32.GetLastError();
+        ReportServiceStatus(SERVICE_STOPPED, error, 0);
+        return;
+    }
+    LockStatus();
+    g_StopEvent = stopEvent;
+    UnlockStatus();
+
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE,
+                       "Servico Quelvaron Asterisk inicializado. Carregando motor PBX...");
+
+    if (!StartServiceProcess()) {
+        ReportServiceStatus(SERVICE_STOPPED, ERROR_PROCESS_ABORTED, 0);
+        CloseStopEvent();
+        return;
+    }
+
+    ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Servico Quelvaron Asterisk em execucao continua.");
+
+    /* Stop event first: when both are signalled, the stop request wins. */
+    HANDLE waitObjects[2];
+    waitObjects[0] = stopEvent;
+    waitObjects[1] = g_ProcessHandle;
+    if (g_Win32.WaitForMultipleObjects(2, waitObjects, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        ReportServiceEvent(EVENTLOG_WARNING_TYPE, "Processo Asterisk terminou inesperadamente.");
+    }
+
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 5000);
+    StopServiceProcess();
+    CloseStopEvent();
+    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
+    ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Servico Quelvaron Asterisk parado com sucesso.");
+}
+
+/* Control requests from the SCM, on the dispatcher's (main) thread.  Pause
+** and continue change only the reported state: the PBX keeps running. */
+DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context)
+{
+    (void)eventType;
+    (void)eventData;
+    (void)context;
+
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Comando de parada recebido do SCM.");
+        LockStatus();
+        ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 10000);
+        if (g_StopEvent != NULL) {
+            g_Win32.SetEvent(g_StopEvent);
+        }
+        UnlockStatus();
+        return NO_ERROR;
+
+    case SERVICE_CONTROL_PAUSE:
+        ReportServiceEvent(EVENTLOG_INFORMATION_TYPE,
+                           "Comando de pausa recebido. Novas conexoes VoIP pausadas.");
+        ReportServiceStatus(SERVICE_PAUSED, NO_ERROR, 0);
+        return NO_ERROR;
+
+    case SERVICE_CONTROL_CONTINUE:
+        ReportServiceEvent(EVENTLOG_INFORMATION_TYPE,
+                           "Comando de continuacao recebido. Retomando servico.");
+        ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+        return NO_ERROR;
+
+    case SERVICE_CONTROL_INTERROGATE:
+        LockStatus();
+        g_Win32.SetServiceStatus(g_StatusHandle, &g_ServiceStatus);
+        UnlockStatus();
+        return NO_ERROR;
+
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+/* ======================================================================
+** Management command line
+** ====================================================================== */
+
+static int InstallService(void)
+{
+    char ownPath[MAX_PATH];
+    char keyPath[REGISTRY_KEY_SIZE];
+    /* SERVICE_DESCRIPTIONA wants a writable pointer. */
+    static char description[] = SERVICE_DESCRIPTION_TEXT;
+
+    if (g_Win32.GetModuleFileNameA(NULL, ownPath, MAX_PATH) == 0) {
+        printf("[ERRO] Nao foi possivel obter o caminho do binario.\n");
+        return 1;
+    }
+    ownPath[MAX_PATH - 1] = '\0';
+
+    SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (manager == NULL) {
+        printf("[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (execute como Administrador).\n");
+        return 1;
+    }
+
+    SC_HANDLE service = g_Win32.CreateServiceA(
+        manager, SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, ownPath, NULL, NULL, NULL, NULL, NULL);
+    if (service != NULL) {
+        SERVICE_DESCRIPTIONA serviceDescription;
+        serviceDescription.lpDescription = description;
+        g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &serviceDescription);
+        g_Win32.CloseServiceHandle(service);
+        printf("[OK] Servico '%s' instalado com sucesso!\n", SERVICE_DISPLAY_NAME);
+    } else {
+        DWORD error = g_Win32.GetLastError();
+        if (error != ERROR_SERVICE_EXISTS) {
+            printf("[ERRO] Falha ao criar servico (Erro %lu).\n", error);
+            g_Win32.CloseServiceHandle(manager);
+            return 1;
+        }
+        /* Already there: leave its configuration alone, but refresh the
+        ** event-log registration below (the program may have moved). */
+        printf("[INFO] O servico '%s' ja esta instalado.\n", SERVICE_NAME);
+    }
+
+    HKEY key;
+    snprintf(keyPath, sizeof(keyPath), EVENTLOG_KEY_FORMAT, SERVICE_NAME);
+    if (g_Win32.RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS) {
+        DWORD typesSupported =
+            EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+        g_Win32.RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                               (const BYTE *)&typesSupported, sizeof(typesSupported));
+        g_Win32.RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, (const BYTE *)ownPath,
+                               (DWORD)strlen(ownPath) + 1);
+        g_Win32.RegCloseKey(key);
+    }
+
+    g_Win32.CloseServiceHandle(manager);
+    return 0;
+}
+
+static int UninstallService(void)
+{
+    SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
+    if (manager == NULL) {
+        printf("[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (execute como Administrador).\n");
+        return 1;
+    }
+
+    SC_HANDLE service = g_Win32.OpenServiceA(manager, SERVICE_NAME, DELETE | SERVICE_STOP);
+    if (service == NULL) {
+        printf("[ERRO] Servico '%s' nao encontrado.\n", SERVICE_NAME);
+        g_Win32.CloseServiceHandle(manager);
+        return 1;
+    }
+
+    /* Deletion takes effect once the service has stopped; no waiting here. */
+    SERVICE_STATUS status;
+    g_Win32.ControlService(service, SERVICE_CONTROL_STOP, &status);
+
+    if (g_Win32.DeleteService(service)) {
+        printf("[OK] Servico '%s' removido com sucesso.\n", SERVICE_NAME);
+    } else {
+        printf("[ERRO] Falha ao remover servico (Erro %lu).\n", g_Win32.GetLastError());
+    }
+
+    g_Win32.CloseServiceHandle(service);
+    g_Win32.CloseServiceHandle(manager);
+    return 0;
+}
+
+/* Close what a start or stop command opened, service handle first. */
+static void CloseCommandHandles(SC_HANDLE service, SC_HANDLE manager)
+{
+    if (service != NULL) {
+        g_Win32.CloseServiceHandle(service);
+    }
+    if (manager != NULL) {
+        g_Win32.CloseServiceHandle(manager);
+    }
+}
+
+static int StartServiceCommand(void)
+{
+    SC_HANDLE service = NULL;
+    SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager != NULL) {
+        service = g_Win32.OpenServiceA(manager, SERVICE_NAME, SERVICE_START);
+        if (service != NULL && g_Win32.StartServiceA(service, 0, NULL)) {
+            printf("[OK] Solicitacao de inicio do servico enviada com sucesso.\n");
+            CloseCommandHandles(service, manager);
+            return 0;
+        }
+    }
+    CloseCommandHandles(service, manager);
+    printf("[ERRO] Falha ao iniciar servico (Erro %lu).\n", g_Win32.GetLastError());
+    return 1;
+}
+
+static int StopServiceCommand(void)
+{
+    SERVICE_STATUS status;
+    SC_HANDLE service = NULL;
+    SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager != NULL) {
+        service = g_Win32.OpenServiceA(manager, SERVICE_NAME, SERVICE_STOP);
+        if (service != NULL && g_Win32.ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+            printf("[OK] Solicitacao de parada do servico enviada com sucesso.\n");
+            CloseCommandHandles(service, manager);
+            return 0;
+        }
+    }
+    CloseCommandHandles(service, manager);
+    printf("[ERRO] Falha ao parar servico (Erro %lu).\n", g_Win32.GetLastError());
+    return 1;
+}
+
+static const char *ServiceStateText(DWORD state)
+{
+    switch (state) {
+    case SERVICE_STOPPED: return "PARADO (STOPPED)";
+    case SERVICE_START_PENDING: return "INICIANDO (START_PENDING)";
+    case SERVICE_STOP_PENDING: return "PARANDO (STOP_PENDING)";
+    case SERVICE_RUNNING: return "EM EXECUCAO (RUNNING)";
+    case SERVICE_CONTINUE_PENDING: return "RETOMANDO (CONTINUE_PENDING)";
+    case SERVICE_PAUSE_PENDING: return "PAUSANDO (PAUSE_PENDING)";
+    case SERVICE_PAUSED: return "PAUSADO (PAUSED)";
+    default: return NULL;
+    }
+}
+
+static int ShowServiceStatus(void)
+{
+    SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) {
+        printf("[ERRO] Nao foi possivel conectar ao Gerenciador de Servicos.\n");
+        return 1;
+    }
+
+    SC_HANDLE service = g_Win32.OpenServiceA(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
+    if (service == NULL) {
+        printf("Servico '%s': NAO INSTALADO\n", SERVICE_NAME);
+        g_Win32.CloseServiceHandle(manager);
+        return 1;
+    }
+
+    SERVICE_STATUS_PROCESS status;
+    DWORD bytesNeeded = 0;
+    memset(&status, 0, sizeof(status));
+    if (!g_Win32.QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&status,
+                                      sizeof(status), &bytesNeeded)) {
+        g_Win32.CloseServiceHandle(service);
+        g_Win32.CloseServiceHandle(manager);
+        return 0;
+    }
+
+    printf("Servico: %s (%s)\n", SERVICE_DISPLAY_NAME, SERVICE_NAME);
+    printf("Estado:  ");
+    const char *stateText = ServiceStateText(status.dwCurrentState);
+    if (stateText != NULL) {
+        printf("%s\n", stateText);
+    } else {
+        printf("DESCONHECIDO (%lu)\n", status.dwCurrentState);
+    }
+    printf("PID:     %lu\n", status.dwProcessId);
+
+    g_Win32.CloseServiceHandle(service);
+    g_Win32.CloseServiceHandle(manager);
+    return 0;
+}
+
+/* No argument: become the service.  From a console this fails with 1063,
+** and the user gets the help text instead. */
+static int RunServiceDispatcher(const char *programName)
+{
+    char serviceName[] = SERVICE_NAME;
+    SERVICE_TABLE_ENTRYA dispatchTable[2];
+    dispatchTable[0].lpServiceName = serviceName;
+    dispatchTable[0].lpServiceProc = ServiceMain;
+    dispatchTable[1].lpServiceName = NULL;
+    dispatchTable[1].lpServiceProc = NULL;
+
+    if (g_Win32.StartServiceCtrlDispatcherA(dispatchTable)) {
+        return 0;
+    }
+    if (g_Win32.GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        printf("Quelvaron Asterisk PBX Service\n");
+        printf("Este executavel foi projetado para rodar como Servico do Windows.\n");
+        printf("Para executar em modo interativo de teste, use:\n");
+        printf("  %s -console\n\n", programName);
+        printf("Para gerenciar o servico:\n");
+        printf("  %s -install    (Registra o servico no Windows)\n", programName);
+        printf("  %s -uninstall  (Remove o servico do Windows)\n", programName);
+        printf("  %s -start      (Inicia o servico)\n", programName);
+        printf("  %s -stop       (Para o servico)\n", programName);
+        printf("  %s -status     (Verifica o status atual)\n", programName);
+    }
+    return 1;
+}
+
+/* Whole-string match, any letter case, against either spelling. */
+static int IsOption(const char *argument, const char *spelling1, const char *spelling2)
+{
+    return _stricmp(argument, spelling1) == 0 || _stricmp(argument, spelling2) == 0;
+}
+
+int ServiceCommandMain(int argc, char **argv)
+{
+    const char *programName = argc > 0 && argv[0] != NULL ? argv[0] : "";
+
+    if (argc <= 1) {
+        return RunServiceDispatcher(programName);
+    }
+
+    /* Only the first argument counts; the rest are ignored. */
+    const char *option = argv[1];
+    if (IsOption(option, "-install", "/install")) {
+        return InstallService();
+    }
+    if (IsOption(option, "-uninstall", "/uninstall")) {
+        return UninstallService();
+    }
+    if (IsOption(option, "-start", "/start")) {
+        return StartServiceCommand();
+    }
+    if (IsOption(option, "-stop", "/stop")) {
+        return StopServiceCommand();
+    }
+    if (IsOption(option, "-status", "/status")) {
+        return ShowServiceStatus();
+    }
+    if (IsOption(option, "-console", "-debug")) { /* no slash forms */
+        RunInConsole();
+        return 0;
+    }
+
+    printf("Uso: %s [-install | -uninstall | -start | -stop | -status | -console]\n", programName);
+    return 1;
+}
+
+#ifndef QUELVARON_SERVICE_NO_MAIN
+int main(int argc, char **argv)
+{
+    return ServiceCommandMain(argc, argv);
+}
+#endif

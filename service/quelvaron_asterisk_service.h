@@ -1,0 +1,38 @@
+/*
+** quelvaron-service: the Windows service host of Quelvaron Asterisk PBX.
+**
+** Declarations of quelvaron_asterisk_service.cpp that its unit tests share.
+** The program itself is that one module: the PBX supervisor, the service
+** thread and control handler, and the management command line.
+*/
+#ifndef QUELVARON_ASTERISK_SERVICE_H
+#define QUELVARON_ASTERISK_SERVICE_H
+
+#include <windows.h>
+
+/* The PBX child process; null when there is none.  Service thread only. */
+extern HANDLE g_ProcessHandle;
+
+/* The one status record, sent whole with every report. */
+extern SERVICE_STATUS g_ServiceStatus;
+extern SERVICE_STATUS_HANDLE g_StatusHandle;
+
+/* Manual-reset stop event; null before it is created and after it is closed. */
+extern HANDLE g_StopEvent;
+
+/* PBX supervisor */
+void ReportServiceEvent(WORD type, const char *message);
+void FindAsteriskExecutable(char *path); /* path: MAX_PATH bytes */
+void RunInConsole(void);
+int StartServiceProcess(void);
+void StopServiceProcess(void);
+
+/* Service control and status */
+void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint);
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv);
+DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context);
+
+/* Management command line: what main() runs; returns the exit code. */
+int ServiceCommandMain(int argc, char **argv);
+
+#endif /* QUELVARON_ASTERISK_SERVICE_H */
