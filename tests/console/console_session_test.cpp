@@ -1,0 +1,173 @@
+// What the console sends and prints in its two modes: the two request forms,
+// the greeting, banner and prompts, and the rules for lines typed at the
+// prompt.
+#include "console_harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string interactive_start()
+{
+    return std::string(kGreeting) + kBanner + kPrompt;
+}
+
+TEST(ConsoleSession, OneShotPrintsTheCommandOutputButNotTheGreeting)
+{
+    ScriptedAmi ami(answer_each(echo_reply));
+    ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "core show version"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, as_written(echo_printed("core show version")));
+    EXPECT_EQ(ami.received(), "Action: Command\r\nCommand: core show version\r\nActionID: cli-rast\r\n\r\n");
+}
+
+TEST(ConsoleSession, InteractiveShowsGreetingBannerAndAPromptAfterEachLine)
+{
+    ScriptedAmi ami(answer_each(echo_reply));
+    ChildResult r = run_console(port_args(ami.port()), "core show version\nsip show peers\r\nquit\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, as_written(interactive_start() + echo_printed("core show version") + kPrompt +
+                                echo_printed("sip show peers") + kPrompt));
+    EXPECT_EQ(ami.received(), command_request("core show version") + command_request("sip show peers"));
+}
+
+TEST(ConsoleSession, EndOfInputRightAfterThePromptEndsQuietly)
+{
+    ScriptedAmi ami(answer_each(echo_reply));
+    ChildResult r = run_console(port_args(ami.port()), "");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(interactive_start()));
+    EXPECT_EQ(ami.received(), "");
+
+    // A last line without its line ending is still a command.
+    ScriptedAmi ami2(answer_each(echo_reply));
+    r = run_console(port_args(ami2.port()), "core show uptime");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(interactive_start() + echo_printed("core show uptime") + kPrompt));
+}
+
+TEST(ConsoleSession, QuitAndExitInAnyCaseEndTheLoopAtOnce)
+{
+    for (const char *word : {"quit", "QUIT", "Exit", "eXiT"}) {
+        ScriptedAmi ami(answer_each(echo_reply));
+        ChildResult r = run_console(port_args(ami.port()), std::string(word) + "\nnever sent\n");
+        EXPECT_EQ(r.exit_code, 0) << word;
+        EXPECT_EQ(r.out, as_written(interactive_start())) << word;
+        EXPECT_EQ(ami.received(), "") << word;
+    }
+}
+
+TEST(ConsoleSession, QuitOrExitWithBlanksOrMoreTextAreCommands)
+{
+    ScriptedAmi ami(answer_each(echo_reply));
+    ChildResult r = run_console(port_args(ami.port()), " quit\nexit \nquitx\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(ami.received(), command_request(" quit") + command_request("exit ") + command_request("quitx"));
+    EXPECT_EQ(r.out, as_written(interactive_start() + echo_printed(" quit") + kPrompt + echo_printed("exit ") +
+                                kPrompt + echo_printed("quitx") + kPrompt));
+}
+
+TEST(ConsoleSession, ShowEndpointsInAnyCaseBecomesTheActionRequest)
+{
+    std::string list = "Response: Success\r\nActionID: cli-rast\r\nMessage: Endpoint list will follow\r\n\r\n"
+                       "Event: QuelvaronEndpointListComplete\r\nActionID: cli-rast\r\nListItems: 0\r\nTotal: 0\r\n\r\n";
+    ScriptedAmi ami(answer_each([&](const std::string &req) { return command_of(req).empty() ? list : echo_reply(req); }));
+    ChildResult r = run_console(port_args(ami.port()),
+                                "QUELVARON Show Endpoints\nquelvaron show endpoints \nquelvaron  show endpoints\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(ami.received(), kShowEndpointsRequest + command_request("quelvaron show endpoints ") +
+                                  command_request("quelvaron  show endpoints"));
+    EXPECT_EQ(r.out, as_written(interactive_start() + list + "\n" + kPrompt +
+                                echo_printed("quelvaron show endpoints ") + kPrompt +
+                                echo_printed("quelvaron  show endpoints") + kPrompt));
+
+    ScriptedAmi one(answer_each([&](const std::string &) { return list; }));
+    r = run_console({"-x", "quelvaron show ENDPOINTS", "-p", std::to_string(one.port())});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(one.received(), kShowEndpointsRequest);
+    EXPECT_EQ(r.out, as_written(list + "\n"));
+}
+
+TEST(ConsoleSession, EmptyLineSendsNothingBlankLineIsACommand)
+{
+    ScriptedAmi ami(answer_each(echo_reply));
+    ChildResult r = run_console(port_args(ami.port()), "\n\r\n   \n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(ami.received(), command_request("   "));
+    EXPECT_EQ(r.out, as_written(interactive_start() + kPrompt + kPrompt + echo_printed("   ") + kPrompt));
+}
+
+TEST(ConsoleSession, OverlongInputLineIsSentAsTwoCommands)
+{
+    std::string first(511, 'a'), second(89, 'b');
+    ScriptedAmi ami(answer_each(echo_reply));
+    ChildResult r = run_console(port_args(ami.port()), first + second + "\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(ami.received(), command_request(first) + command_request(second));
+    EXPECT_EQ(r.out, as_written(interactive_start() + echo_printed(first) + kPrompt + echo_printed(second) + kPrompt));
+}
+
+TEST(ConsoleSession, OverlongOneShotRequestIsCutAt1023Bytes)
+{
+    // 973 characters still fit whole with the request's closing empty line.
+    std::string fits(973, 'c');
+    ScriptedAmi ami(answer_each(echo_reply));
+    ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", fits});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(ami.received(), command_request(fits));
+    EXPECT_EQ(ami.received().size(), 1023u);
+
+    // A longer one is cut and so never framed: this PBX answers anyway.
+    std::string cut(2000, 'd');
+    ScriptedAmi ami2([](AmiPeer &peer) {
+        peer.send(kGreeting);
+        peer.pause(200);
+        peer.send("Response: Error\r\nMessage: Incomplete\r\n\r\n");
+    });
+    r = run_console({"-p", std::to_string(ami2.port()), "-x", cut});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(ami2.received(), command_request(cut).substr(0, 1023));
+    EXPECT_EQ(r.out, as_written("Response: Error\r\nMessage: Incomplete\r\n\r\n\n"));
+}
+
+TEST(ConsoleSession, WorksWhenThePbxSendsNoGreeting)
+{
+    ScriptedAmi ami(answer_each(echo_reply, false));
+    ChildResult r = run_console(port_args(ami.port()), "core show version\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(std::string(kBanner) + kPrompt + echo_printed("core show version") + kPrompt));
+
+    ScriptedAmi one(answer_each(echo_reply, false));
+    r = run_console({"-p", std::to_string(one.port()), "-x", "core show version"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(echo_printed("core show version")));
+}
+
+TEST(ConsoleSession, GreetingArrivingInPiecesIsPrintedWholeAndKeptOutOfTheFirstReply)
+{
+    ScriptedAmi ami([](AmiPeer &peer) {
+        peer.send("Asterisk Call ");
+        peer.pause(150);
+        peer.send("Manager/5.0.1\r\n");
+        for (std::string req; !(req = peer.read_request()).empty();)
+            peer.send(echo_reply(req));
+    });
+    ChildResult r = run_console(port_args(ami.port()), "core show version\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(interactive_start() + echo_printed("core show version") + kPrompt));
+
+    // A greeting that never ends its line is cut off by the quiet time-out.
+    ScriptedAmi unended([](AmiPeer &peer) {
+        peer.send("Asterisk Call Manager");
+        for (std::string req; !(req = peer.read_request()).empty();)
+            peer.send(echo_reply(req));
+    });
+    r = run_console(port_args(unended.port()), "core show version\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(std::string("Asterisk Call Manager") + kBanner + kPrompt +
+                                echo_printed("core show version") + kPrompt));
+}
+
+} // namespace
