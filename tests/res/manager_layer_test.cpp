@@ -1,0 +1,203 @@
+// The plug-in's own manager layer: appending to the reply record within its
+// limits, header lookup, event formatting and the log line.
+#include "res_test_support.h"
+
+#include <string>
+
+namespace {
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+// Puts a reply of len 'x' characters into the record, as earlier appends would.
+void prefill(Reply &r, size_t len)
+{
+    std::memset(r->reply, 'x', len);
+    r->reply[len] = '\0';
+    r->reply_length = len;
+}
+
+// ---- astman_append --------------------------------------------------------
+
+TEST(ReplyAppend, FormatsAndContinuesAfterWhatIsThere)
+{
+    Reply r;
+    astman_append(r, "Response: %s\r\n", "Success");
+    astman_append(r, "ListItems: %d\r\n", 3);
+    EXPECT_EQ(r.text(), "Response: Success\r\nListItems: 3\r\n");
+    EXPECT_EQ(r->reply[r->reply_length], '\0');
+}
+
+TEST(ReplyAppend, KeepsTheLastByteFreeAndDropsWholeFragmentsThatDoNotFit)
+{
+    Reply r;
+    prefill(r, 16379);
+    astman_append(r, "%s", "abcd");  // 16383 would pass the limit
+    EXPECT_EQ(r->reply_length, 16379u);
+    EXPECT_EQ(r->reply[16379], '\0') << "a dropped fragment writes nothing";
+
+    astman_append(r, "%s", "abc");   // exactly 16382
+    EXPECT_EQ(r->reply_length, 16382u);
+    EXPECT_EQ(std::string(r->reply + 16379), "abc");
+    EXPECT_EQ(r->reply[16382], '\0');
+
+    astman_append(r, "z");
+    astman_append(r, "\r\n");
+    EXPECT_EQ(r->reply_length, 16382u) << "a full reply takes nothing more";
+    EXPECT_EQ(r->reply[16383], '\0');
+}
+
+TEST(ReplyAppend, ShorterFragmentStillFitsAfterALongerOneWasDropped)
+{
+    Reply r;
+    prefill(r, 16300);
+    astman_append(r, "%s", repeat('a', 100).c_str());
+    astman_append(r, "%s", repeat('b', 82).c_str());
+    EXPECT_EQ(r->reply_length, 16382u);
+    EXPECT_EQ(r.text(), repeat('x', 16300) + repeat('b', 82));
+}
+
+TEST(ReplyAppend, FragmentOverTheWorkingBufferIsDroppedWholeNotCut)
+{
+    Reply r;
+    astman_append(r, "%s", repeat('a', 1024).c_str());
+    astman_append(r, "%s", repeat('a', 5000).c_str());
+    EXPECT_EQ(r->reply_length, 0u);
+    EXPECT_EQ(r->reply[0], '\0');
+
+    astman_append(r, "%s", repeat('b', 1023).c_str());  // the longest fragment that fits
+    astman_append(r, "\r\n");
+    EXPECT_EQ(r.text(), repeat('b', 1023) + "\r\n");
+}
+
+TEST(ReplyAppend, EmptyFragmentWritesNotEvenANul)
+{
+    Reply r;
+    astman_append(r, "ab");
+    r->reply[2] = 'Q';  // no NUL after the text: an empty append must not add one
+    astman_append(r, "");
+    astman_append(r, "%s", "");
+    EXPECT_EQ(r->reply_length, 2u);
+    EXPECT_EQ(r->reply[2], 'Q');
+}
+
+TEST(ReplyAppend, NullRecordIsIgnoredAndHostDataNeverTouched)
+{
+    astman_append(nullptr, "Response: %s\r\n", "Success");
+
+    Reply r;
+    r->host_data = 0xDEADBEEFCAFEF00Dull;
+    astman_append(r, "Message: %s\r\n", "x");
+    EXPECT_EQ(r->host_data, 0xDEADBEEFCAFEF00Dull);
+}
+
+TEST(ReplyAppend, CorruptLengthFromTheCallerWritesNothing)
+{
+    Reply r;
+    r->reply_length = 20000;  // beyond the buffer: appending there would overrun it
+    astman_append(r, "abc");
+    EXPECT_EQ(r->reply_length, 20000u);
+    EXPECT_EQ(r->reply[0], '\0');
+}
+
+// ---- ami_get_header -------------------------------------------------------
+
+TEST(HeaderLookup, NameIgnoresCaseLeadingBlanksSkippedTrailingKept)
+{
+    Request q{"Action: QuelvaronShowEndpoints", "actionid:  \t abc "};
+    EXPECT_STREQ(ami_get_header(q, "ActionID"), "abc ");
+    EXPECT_STREQ(ami_get_header(q, "ACTION"), "QuelvaronShowEndpoints");
+}
+
+TEST(HeaderLookup, ValueIsAViewIntoTheMessageWithLineEndsKept)
+{
+    Request q{"Payload:\tline\r\n"};
+    const char *v = ami_get_header(q, "payload");
+    EXPECT_EQ(v, q.get()->headers[0] + 9);
+    EXPECT_STREQ(v, "line\r\n");
+}
+
+TEST(HeaderLookup, FirstMatchWinsEvenWhenItIsEmpty)
+{
+    Request q{"ActionID: 1", "ActionID: 2"};
+    EXPECT_STREQ(ami_get_header(q, "ActionID"), "1");
+
+    Request e{"Endpoint:", "Endpoint: 1001"};
+    EXPECT_STREQ(ami_get_header(e, "Endpoint"), "");
+}
+
+TEST(HeaderLookup, ColonMustFollowTheNameDirectly)
+{
+    Request q{"ActionID : 7", "EndpointName: 1001", "Endpoint", "Endpoin: x"};
+    EXPECT_STREQ(ami_get_header(q, "ActionID"), "");
+    EXPECT_STREQ(ami_get_header(q, "Endpoint"), "");
+    EXPECT_STREQ(ami_get_header(q, "EndpointName"), "1001");
+}
+
+TEST(HeaderLookup, AbsentHeadersYieldTheEmptyTextNeverNull)
+{
+    Request q{"ActionID: 7"};
+    const char *v = ami_get_header(q, "Channel");
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v, "");
+
+    v = ami_get_header(nullptr, "ActionID");
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v, "");
+
+    q.get()->header_count = 0;
+    EXPECT_STREQ(ami_get_header(q, "ActionID"), "");
+    q.get()->header_count = -5;
+    EXPECT_STREQ(ami_get_header(q, "ActionID"), "");
+}
+
+TEST(HeaderLookup, ReadsOnlyTheLinesInUse)
+{
+    Request q{"A: 1", "ActionID: hidden"};
+    q.get()->header_count = 1;
+    EXPECT_STREQ(ami_get_header(q, "ActionID"), "");
+}
+
+TEST(HeaderLookup, CountLargerThanTheRecordDoesNotReadPastIt)
+{
+    // The record is on the heap at its exact size: a scan beyond its 64 lines
+    // shows up under AddressSanitizer.
+    Request q{"A: 1"};
+    q.get()->header_count = 100000;
+    EXPECT_STREQ(ami_get_header(q, "Missing"), "");
+    EXPECT_STREQ(ami_get_header(q, "a"), "1");
+}
+
+// ---- manager_event --------------------------------------------------------
+
+TEST(EventFormat, FramesNamePrivilegeBodyAndClosingLine)
+{
+    manager_event(1, "QuelvaronPeerStatus", "Peer: %s\r\nAddress: %s\r\n", "1001", "10.0.0.1");
+    EXPECT_EQ(last_event(),
+              "Event: QuelvaronPeerStatus\r\nPrivilege: 1\r\nPeer: 1001\r\nAddress: 10.0.0.1\r\n\r\n");
+
+    manager_event(2, "X", "%s", "");
+    EXPECT_EQ(last_event(), "Event: X\r\nPrivilege: 2\r\n\r\n") << "each event replaces the last";
+}
+
+TEST(EventFormat, LongBodyAndLongEventAreCut)
+{
+    manager_event(1, "E", "%s", repeat('b', 2000).c_str());
+    EXPECT_EQ(last_event(), "Event: E\r\nPrivilege: 1\r\n" + repeat('b', 1535) + "\r\n");
+
+    std::string name = repeat('n', 600);
+    manager_event(1, name.c_str(), "%s", repeat('b', 1535).c_str());
+    std::string whole = "Event: " + name + "\r\nPrivilege: 1\r\n" + repeat('b', 1535) + "\r\n";
+    EXPECT_EQ(last_event(), whole.substr(0, 2047));
+}
+
+// ---- ast_log --------------------------------------------------------------
+
+TEST(LogLine, PrefixThenMessageOnStandardOutput)
+{
+    testing::internal::CaptureStdout();
+    ast_log("res/res_quelvaron_ami.cpp", 275, "quelvaron_ami_init", 3, "count %d of %s\n", 6, "six");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[NOTICE] res/res_quelvaron_ami.cpp:275 quelvaron_ami_init: count 6 of six\n");
+}
+
+} // namespace
