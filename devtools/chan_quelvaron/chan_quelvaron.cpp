@@ -52,9 +52,15 @@ int reload_status;
 
 chanq_observations observed;
 
+/* Bounded copy that always terminates; a longer text is cut. */
 void copy_text(char *dst, size_t size, const char *src)
 {
-    snprintf(dst, size, "%s", src != NULL ? src : "");
+    size_t len = 0;
+    if (src != NULL)
+        while (len < size - 1 && src[len] != '\0')
+            len++;
+    memcpy(dst, src != NULL ? src : "", len);
+    dst[len] = '\0';
 }
 
 int stand_in_hangup(pbx_channel *chan);
