@@ -104,6 +104,21 @@ void ReportServiceEvent(WORD type, const char *message)
     g_Win32.DeregisterEventSource(source);
 }
 
+/*
+** The program's own full path into a MAX_PATH buffer.  A path that fills the
+** buffer was cut by the platform (and older systems leave it unterminated):
+** it names some other file, so it counts as no path at all.
+*/
+static int GetOwnPath(char *ownPath)
+{
+    DWORD length = g_Win32.GetModuleFileNameA(NULL, ownPath, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        ownPath[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
 /* Anything that exists passes, a directory too. */
 static int PathExists(const char *path)
 {
@@ -126,9 +141,7 @@ void FindAsteriskExecutable(char *path)
     const size_t fixedCount = sizeof(fixedCandidates) / sizeof(fixedCandidates[0]);
     char ownPath[MAX_PATH];
 
-    if (g_Win32.GetModuleFileNameA(NULL, ownPath, MAX_PATH) != 0) {
-        /* Older systems leave a path that fills the buffer unterminated. */
-        ownPath[MAX_PATH - 1] = '\0';
+    if (GetOwnPath(ownPath)) {
         char *lastSlash = strrchr(ownPath, '\\');
         if (lastSlash != NULL) {
             *lastSlash = '\0';
@@ -397,11 +410,10 @@ static int InstallService(void)
     /* SERVICE_DESCRIPTIONA wants a writable pointer. */
     static char description[] = SERVICE_DESCRIPTION_TEXT;
 
-    if (g_Win32.GetModuleFileNameA(NULL, ownPath, MAX_PATH) == 0) {
+    if (!GetOwnPath(ownPath)) {
         printf("[ERRO] Nao foi possivel obter o caminho do binario.\n");
         return 1;
     }
-    ownPath[MAX_PATH - 1] = '\0';
 
     SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (manager == NULL) {

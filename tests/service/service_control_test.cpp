@@ -1,0 +1,399 @@
+// The service thread (ServiceMain), the control handler and the status reports.
+//
+// The checkpoint counter lives for the whole test program, as it lives for
+// the whole service process, so checkpoints are checked relative to the
+// first pending report of each test.
+#include "win32_fakes.h"
+
+#include <thread>
+
+using ::testing::ElementsAre;
+
+namespace {
+
+struct Report {
+    DWORD state, exitCode, waitHint, checkPoint, accepted;
+};
+
+bool operator==(const Report &a, const Report &b)
+{
+    return a.state == b.state && a.exitCode == b.exitCode && a.waitHint == b.waitHint &&
+           a.checkPoint == b.checkPoint && a.accepted == b.accepted;
+}
+
+std::ostream &operator<<(std::ostream &os, const Report &r)
+{
+    return os << "{state " << r.state << ", exit " << r.exitCode << ", hint " << r.waitHint << ", checkpoint "
+              << r.checkPoint << ", accepted " << r.accepted << "}";
+}
+
+std::vector<Report> Reports()
+{
+    std::vector<Report> out;
+    for (const SERVICE_STATUS &s : fake.reports) {
+        out.push_back({s.dwCurrentState, s.dwWin32ExitCode, s.dwWaitHint, s.dwCheckPoint, s.dwControlsAccepted});
+    }
+    return out;
+}
+
+const char kStarted[] = "Servico Quelvaron Asterisk inicializado. Carregando motor PBX...";
+const char kLaunching[] = "Disparando processo Asterisk PBX: \"asterisk.exe\" -f -vvv";
+const char kRunning[] = "Servico Quelvaron Asterisk em execucao continua.";
+const char kStopRequested[] = "Comando de parada recebido do SCM.";
+const char kStopping[] = "Encerrando processo Asterisk PBX de forma limpa...";
+const char kEndedAlone[] = "Processo Asterisk terminou inesperadamente.";
+const char kStopped[] = "Servico Quelvaron Asterisk parado com sucesso.";
+const char kPaused[] = "Comando de pausa recebido. Novas conexoes VoIP pausadas.";
+const char kContinued[] = "Comando de continuacao recebido. Retomando servico.";
+
+class ServiceThread : public ServiceHostTest {
+  protected:
+    // Runs ServiceMain; `duringWait` plays the SCM while the thread waits.
+    void Run(std::function<DWORD()> duringWait)
+    {
+        fake.onWaitMultiple = [duringWait](DWORD, const HANDLE *, BOOL, DWORD) { return duringWait(); };
+        char name[] = "QuelvaronAsterisk";
+        LPSTR argv[] = {name, nullptr};
+        ServiceMain(1, argv);
+    }
+    static DWORD Control(DWORD code) { return ServiceHandlerEx(code, 0, nullptr, nullptr); }
+    DWORD First() const { return fake.reports.empty() ? 0 : fake.reports[0].dwCheckPoint; }
+};
+
+TEST_F(ServiceThread, NormalRunStoppedByRequest)
+{
+    DWORD handlerResult = 99;
+    Run([&] {
+        handlerResult = Control(SERVICE_CONTROL_STOP);
+        return WAIT_OBJECT_0;
+    });
+    DWORD c = First();
+    ASSERT_GE(c, 1u);
+
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+    for (size_t i = 0; i < fake.reports.size(); i++) {
+        EXPECT_EQ(fake.reports[i].dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS) << i;
+        EXPECT_EQ(fake.reports[i].dwServiceSpecificExitCode, 0u) << i;
+        EXPECT_EQ(fake.reportHandles[i], FAKE_STATUS_HANDLE) << i;
+    }
+    EXPECT_EQ(handlerResult, (DWORD)NO_ERROR);
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopRequested, kStopping, kStopped));
+    for (const EventCall &e : fake.events) {
+        EXPECT_EQ(e.type, EVENTLOG_INFORMATION_TYPE) << e.text;
+    }
+
+    EXPECT_EQ(fake.handlerName, "QuelvaronAsterisk");
+    EXPECT_EQ(fake.handlerProc, &ServiceHandlerEx);
+    EXPECT_EQ(fake.handlerContext, nullptr);
+    EXPECT_TRUE(fake.eventAttributesNull);
+    EXPECT_EQ(fake.eventManualReset, TRUE);
+    EXPECT_EQ(fake.eventInitialState, FALSE);
+    EXPECT_TRUE(fake.eventNameNull);
+    EXPECT_THAT(LogLines("WaitForMultipleObjects"), ElementsAre("WaitForMultipleObjects 2 0 4294967295"));
+    EXPECT_THAT(fake.waitMultipleHandles, ElementsAre(FAKE_STOP_EVENT, FAKE_PROCESS(0)));
+    EXPECT_THAT(LogLines("SetEvent"), ElementsAre("SetEvent " + Hex(FAKE_STOP_EVENT)));
+
+    // The PBX and the stop request were started, and the stop went its whole way.
+    ASSERT_EQ(fake.processes.size(), 2u);
+    EXPECT_EQ(fake.processes[1].commandLine, "\"asterisk.exe\" -rx \"core stop gracefully\"");
+    EXPECT_THAT(LogLines("CloseHandle"),
+                ElementsAre("CloseHandle " + Hex(FAKE_THREAD(0)), "CloseHandle " + Hex(FAKE_PROCESS(1)),
+                            "CloseHandle " + Hex(FAKE_THREAD(1)), "CloseHandle " + Hex(FAKE_PROCESS(0)),
+                            "CloseHandle " + Hex(FAKE_STOP_EVENT)));
+    EXPECT_EQ(g_ProcessHandle, nullptr);
+    EXPECT_EQ(g_StopEvent, nullptr);
+}
+
+TEST_F(ServiceThread, HandlerReportsBeforeItSignalsAndTheThreadReportsAfterItsWait)
+{
+    Run([&] {
+        Control(SERVICE_CONTROL_STOP);
+        return WAIT_OBJECT_0;
+    });
+    std::vector<std::string> order;
+    for (const std::string &line : fake.log) {
+        if (line.rfind("SetServiceStatus", 0) == 0 || line.rfind("SetEvent", 0) == 0 ||
+            line.rfind("WaitForMultipleObjects", 0) == 0 || line.rfind("CreateProcessA", 0) == 0 ||
+            line.rfind("WaitForSingleObject", 0) == 0) {
+            order.push_back(line.substr(0, line.find(' ')) +
+                            (line.rfind("SetServiceStatus", 0) == 0 ? line.substr(line.find(' ')) : ""));
+        }
+    }
+    EXPECT_THAT(order, ElementsAre("SetServiceStatus 2", "CreateProcessA", "SetServiceStatus 4",
+                                   "WaitForMultipleObjects", "SetServiceStatus 3", "SetEvent",
+                                   "SetServiceStatus 3", "CreateProcessA", "WaitForSingleObject",
+                                   "WaitForSingleObject", "SetServiceStatus 1"));
+}
+
+TEST_F(ServiceThread, ShutdownStopsLikeStop)
+{
+    Run([&] {
+        Control(SERVICE_CONTROL_SHUTDOWN);
+        return WAIT_OBJECT_0;
+    });
+    DWORD c = First();
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopRequested, kStopping, kStopped));
+}
+
+TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsCleanly)
+{
+    Run([] { return WAIT_OBJECT_0 + 1; });
+    DWORD c = First();
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 1, 7},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kEndedAlone, kStopping, kStopped));
+    EXPECT_EQ(fake.events[3].type, EVENTLOG_WARNING_TYPE);
+    ASSERT_EQ(fake.processes.size(), 2u) << "the stop request is still sent";
+    EXPECT_THAT(LogLines("SetEvent"), ElementsAre());
+}
+
+TEST_F(ServiceThread, AFailedWaitStopsWithoutTheWarning)
+{
+    Run([] { return WAIT_FAILED; });
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopping, kStopped));
+    EXPECT_EQ(fake.reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED);
+    EXPECT_EQ(fake.reports.back().dwWin32ExitCode, 0u);
+}
+
+TEST_F(ServiceThread, APbxThatCannotStartStopsTheServiceWith1067)
+{
+    fake.createProcessErrors = {ERROR_FILE_NOT_FOUND};
+    Run([] { return WAIT_OBJECT_0; });
+    DWORD c = First();
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_STOPPED, 1067, 0, 0, 7}));
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching,
+                                          "Falha ao iniciar processo Asterisk (Erro: 2). Caminho: asterisk.exe"));
+    EXPECT_THAT(LogLines("WaitFor"), ElementsAre());
+    EXPECT_THAT(LogLines("CloseHandle"), ElementsAre("CloseHandle " + Hex(FAKE_STOP_EVENT)));
+    EXPECT_EQ(g_StopEvent, nullptr);
+    EXPECT_EQ(g_ProcessHandle, nullptr);
+}
+
+TEST_F(ServiceThread, AStopEventThatCannotBeCreatedStopsWithItsErrorAndNoEvent)
+{
+    fake.createEventError = ERROR_NOT_ENOUGH_MEMORY;
+    Run([] { return WAIT_OBJECT_0; });
+    DWORD c = First();
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_STOPPED, ERROR_NOT_ENOUGH_MEMORY, 0, 0, 7}));
+    EXPECT_THAT(LogLines("RegisterEventSourceA"), ElementsAre());
+    EXPECT_THAT(LogLines("CreateProcessA"), ElementsAre());
+    EXPECT_THAT(LogLines("CloseHandle"), ElementsAre());
+}
+
+TEST_F(ServiceThread, AHandlerThatCannotBeRegisteredEndsTheThreadSilently)
+{
+    fake.registerHandlerFails = true;
+    Run([] { return WAIT_OBJECT_0; });
+    EXPECT_THAT(fake.log, ElementsAre("RegisterServiceCtrlHandlerExA"));
+}
+
+TEST_F(ServiceThread, PauseAndContinueChangeOnlyTheReportedState)
+{
+    Run([&] {
+        EXPECT_EQ(Control(SERVICE_CONTROL_PAUSE), (DWORD)NO_ERROR);
+        EXPECT_EQ(Control(SERVICE_CONTROL_CONTINUE), (DWORD)NO_ERROR);
+        EXPECT_EQ(fake.processes.size(), 1u);
+        EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre());
+        Control(SERVICE_CONTROL_STOP);
+        return WAIT_OBJECT_0;
+    });
+    DWORD c = First();
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, 7}, Report{SERVICE_PAUSED, 0, 0, 0, 7},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kPaused, kContinued, kStopRequested,
+                                          kStopping, kStopped));
+}
+
+TEST_F(ServiceThread, AStopWhilePausedTakesTheSamePathAsFromRunning)
+{
+    Run([&] {
+        Control(SERVICE_CONTROL_PAUSE);
+        Control(SERVICE_CONTROL_STOP);
+        return WAIT_OBJECT_0;
+    });
+    DWORD c = First();
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, 7}, Report{SERVICE_PAUSED, 0, 0, 0, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kPaused, kStopRequested, kStopping,
+                                          kStopped));
+}
+
+HANDLE g_stopEventAtClose = (HANDLE)(ULONG_PTR)1;
+
+BOOL WINAPI CloseHandleNotingStopEvent(HANDLE handle)
+{
+    if (handle == FAKE_STOP_EVENT) {
+        g_stopEventAtClose = g_StopEvent;
+    }
+    return TRUE;
+}
+
+TEST_F(ServiceThread, TheStopEventIsClearedBeforeItIsClosed)
+{
+    g_Win32.CloseHandle = CloseHandleNotingStopEvent;
+    g_stopEventAtClose = (HANDLE)(ULONG_PTR)1;
+    Run([] { return WAIT_OBJECT_0 + 1; });
+    EXPECT_EQ(g_stopEventAtClose, nullptr);
+
+    // A stop arriving afterwards reports but signals nothing.
+    fake.log.clear();
+    EXPECT_EQ(Control(SERVICE_CONTROL_STOP), (DWORD)NO_ERROR);
+    EXPECT_THAT(LogLines("SetEvent"), ElementsAre());
+    EXPECT_THAT(LogLines("SetServiceStatus"), ElementsAre("SetServiceStatus 3"));
+}
+
+class ControlHandler : public ServiceHostTest {
+  protected:
+    void SetUp() override
+    {
+        ServiceHostTest::SetUp();
+        g_StatusHandle = FAKE_STATUS_HANDLE;
+        g_ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+        fake = FakeWin32();
+    }
+};
+
+TEST_F(ControlHandler, UnknownCodesAreNotImplementedAndChangeNothing)
+{
+    SERVICE_STATUS before = g_ServiceStatus;
+    for (DWORD code : {0u, 6u, 7u, 8u, 9u, 10u, 11u, 15u, 16u, 32u, 64u, 128u, 255u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(ServiceHandlerEx(code, 0, nullptr, nullptr), (DWORD)ERROR_CALL_NOT_IMPLEMENTED) << code;
+    }
+    EXPECT_THAT(fake.log, ElementsAre());
+    EXPECT_EQ(memcmp(&before, &g_ServiceStatus, sizeof(before)), 0);
+
+    // Nor does the counter move.
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 1);
+    DWORD c = g_ServiceStatus.dwCheckPoint;
+    ServiceHandlerEx(6, 0, nullptr, nullptr);
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 1);
+    EXPECT_EQ(g_ServiceStatus.dwCheckPoint, c + 1);
+}
+
+TEST_F(ControlHandler, InterrogateResendsTheRecordAndLeavesTheCounter)
+{
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 10000);
+    DWORD c = g_ServiceStatus.dwCheckPoint;
+    SERVICE_STATUS before = g_ServiceStatus;
+
+    EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), (DWORD)NO_ERROR);
+    ASSERT_EQ(fake.reports.size(), 2u);
+    EXPECT_EQ(memcmp(&fake.reports[1], &before, sizeof(before)), 0);
+    EXPECT_EQ(fake.reportHandles[1], FAKE_STATUS_HANDLE);
+    EXPECT_TRUE(fake.events.empty());
+
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 10000);
+    EXPECT_EQ(g_ServiceStatus.dwCheckPoint, c + 1);
+}
+
+TEST_F(ControlHandler, StopWritesReportsThenSignalsInThatOrder)
+{
+    g_StopEvent = FAKE_STOP_EVENT;
+    EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_STOP, 0, (LPVOID)0x1234, (LPVOID)0x5678), (DWORD)NO_ERROR);
+    ASSERT_EQ(fake.log.size(), 5u);
+    EXPECT_EQ(fake.log[1], "ReportEventA 0xe50 4 Comando de parada recebido do SCM.");
+    EXPECT_EQ(fake.log[3], "SetServiceStatus 3");
+    EXPECT_EQ(fake.log[4], "SetEvent " + Hex(FAKE_STOP_EVENT));
+    EXPECT_EQ(fake.reports[0].dwWaitHint, 10000u);
+    EXPECT_NE(fake.reports[0].dwCheckPoint, 0u);
+    EXPECT_EQ(fake.reports[0].dwControlsAccepted, 7u);
+}
+
+TEST_F(ControlHandler, StopWithoutAStopEventOnlyReports)
+{
+    EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), (DWORD)NO_ERROR);
+    EXPECT_THAT(LogLines("SetEvent"), ElementsAre());
+    EXPECT_THAT(LogLines("SetServiceStatus"), ElementsAre("SetServiceStatus 3"));
+}
+
+TEST_F(ControlHandler, PauseAndContinueNeitherCheckTheStateNorTouchThePbx)
+{
+    g_ProcessHandle = FAKE_PROCESS(0);
+    EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), (DWORD)NO_ERROR);
+    EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), (DWORD)NO_ERROR);
+    EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_CONTINUE, 0, nullptr, nullptr), (DWORD)NO_ERROR);
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_PAUSED, 0, 0, 0, 7}, Report{SERVICE_PAUSED, 0, 0, 0, 7},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, 7}));
+    EXPECT_THAT(EventTexts(), ElementsAre(kPaused, kPaused, kContinued));
+    EXPECT_THAT(LogLines("CreateProcessA"), ElementsAre());
+    EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre());
+    EXPECT_EQ(g_ProcessHandle, FAKE_PROCESS(0));
+}
+
+using StatusReport = ServiceHostTest;
+
+TEST_F(StatusReport, OnlyPendingStatesTakeTheCounterAndOnlyStartPendingAcceptsNothing)
+{
+    g_StatusHandle = FAKE_STATUS_HANDLE;
+    ReportServiceStatus(SERVICE_START_PENDING, 0, 5000);
+    DWORD c = g_ServiceStatus.dwCheckPoint;
+    ASSERT_GE(c, 1u);
+    for (DWORD state = SERVICE_STOPPED; state <= SERVICE_PAUSED; state++) {
+        ReportServiceStatus(state, 42, 7);
+    }
+    ReportServiceStatus(SERVICE_STOP_PENDING, 0, 5000);
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
+                                       Report{SERVICE_STOPPED, 42, 7, 0, 7},
+                                       Report{SERVICE_START_PENDING, 42, 7, c + 1, 0},
+                                       Report{SERVICE_STOP_PENDING, 42, 7, c + 2, 7},
+                                       Report{SERVICE_RUNNING, 42, 7, 0, 7},
+                                       Report{SERVICE_CONTINUE_PENDING, 42, 7, 0, 7},
+                                       Report{SERVICE_PAUSE_PENDING, 42, 7, 0, 7},
+                                       Report{SERVICE_PAUSED, 42, 7, 0, 7},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 3, 7}));
+}
+
+TEST_F(StatusReport, ReportsFromTwoThreadsAreEachOneConsistentRecord)
+{
+    // The service thread and the handler report at the same time; each sent
+    // record must be whole, and the checkpoints must rise one by one.
+    g_StatusHandle = FAKE_STATUS_HANDLE;
+    const int rounds = 2000;
+    std::thread pending([&] {
+        for (int i = 0; i < rounds; i++) {
+            ReportServiceStatus(SERVICE_STOP_PENDING, 0, 5000);
+        }
+    });
+    for (int i = 0; i < rounds; i++) {
+        ReportServiceStatus(SERVICE_PAUSED, 0, 0);
+    }
+    pending.join();
+
+    ASSERT_EQ(fake.reports.size(), 2u * rounds);
+    DWORD last = 0;
+    for (const SERVICE_STATUS &s : fake.reports) {
+        if (s.dwCurrentState == SERVICE_STOP_PENDING) {
+            ASSERT_EQ(s.dwWaitHint, 5000u);
+            ASSERT_TRUE(last == 0 || s.dwCheckPoint == last + 1) << s.dwCheckPoint << " after " << last;
+            last = s.dwCheckPoint;
+        } else {
+            ASSERT_EQ(s.dwCurrentState, (DWORD)SERVICE_PAUSED);
+            ASSERT_EQ(s.dwWaitHint, 0u);
+            ASSERT_EQ(s.dwCheckPoint, 0u);
+        }
+        ASSERT_EQ(s.dwControlsAccepted, 7u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,414 @@
+#include "win32_fakes.h"
+
+#include <cstdio>
+#include <cstring>
+
+FakeWin32 fake;
+
+std::string Hex(const void *handle)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "0x%llx", (unsigned long long)(ULONG_PTR)handle);
+    return text;
+}
+
+static void Log(const std::string &line) { fake.log.push_back(line); }
+
+static BOOL Fail(DWORD error)
+{
+    fake.lastError = error;
+    return FALSE;
+}
+
+// ---- Service Control Manager
+
+static SC_HANDLE WINAPI FakeOpenSCManagerA(LPCSTR machine, LPCSTR database, DWORD access)
+{
+    Log("OpenSCManagerA " + std::to_string(access));
+    fake.managerAccess.push_back(access);
+    fake.managerNamesNull = fake.managerNamesNull && machine == nullptr && database == nullptr;
+    if (fake.openManagerError != 0) {
+        Fail(fake.openManagerError);
+        return nullptr;
+    }
+    return FAKE_SCM;
+}
+
+static SC_HANDLE WINAPI FakeCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR display, DWORD access,
+                                           DWORD type, DWORD start, DWORD errorControl, LPCSTR binary,
+                                           LPCSTR group, LPDWORD tag, LPCSTR dependencies, LPCSTR account,
+                                           LPCSTR password)
+{
+    Log("CreateServiceA");
+    CreateServiceCall call;
+    call.manager = manager;
+    call.serviceName = name ? name : "(null)";
+    call.displayName = display ? display : "(null)";
+    call.access = access;
+    call.serviceType = type;
+    call.startType = start;
+    call.errorControl = errorControl;
+    call.binaryPath = binary ? binary : "(null)";
+    call.groupNull = group == nullptr;
+    call.tagNull = tag == nullptr;
+    call.dependenciesNull = dependencies == nullptr;
+    call.accountNull = account == nullptr;
+    call.passwordNull = password == nullptr;
+    fake.createdServices.push_back(call);
+    if (fake.createServiceError != 0) {
+        Fail(fake.createServiceError);
+        return nullptr;
+    }
+    return FAKE_SERVICE;
+}
+
+static BOOL WINAPI FakeChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info)
+{
+    Log("ChangeServiceConfig2A " + Hex(service));
+    fake.config2Levels.push_back(level);
+    if (level == SERVICE_CONFIG_DESCRIPTION && info != nullptr) {
+        const char *text = static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription;
+        fake.descriptions.push_back(text ? text : "(null)");
+    }
+    return TRUE;
+}
+
+static SC_HANDLE WINAPI FakeOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access)
+{
+    Log("OpenServiceA " + Hex(manager) + " " + std::to_string(access));
+    fake.openedServiceNames.push_back(name ? name : "(null)");
+    fake.serviceAccess.push_back(access);
+    if (fake.openServiceError != 0) {
+        Fail(fake.openServiceError);
+        return nullptr;
+    }
+    return FAKE_SERVICE;
+}
+
+static BOOL WINAPI FakeDeleteService(SC_HANDLE service)
+{
+    Log("DeleteService " + Hex(service));
+    return fake.deleteError != 0 ? Fail(fake.deleteError) : TRUE;
+}
+
+static BOOL WINAPI FakeStartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv)
+{
+    Log("StartServiceA " + Hex(service));
+    fake.startServiceArgc = argc;
+    fake.startServiceArgvNull = argv == nullptr;
+    return fake.startServiceError != 0 ? Fail(fake.startServiceError) : TRUE;
+}
+
+static BOOL WINAPI FakeControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
+{
+    Log("ControlService " + Hex(service) + " " + std::to_string(control));
+    fake.controls.push_back(control);
+    fake.controlStatusNull = status == nullptr;
+    return fake.controlError != 0 ? Fail(fake.controlError) : TRUE;
+}
+
+static BOOL WINAPI FakeQueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE level, LPBYTE buffer, DWORD size,
+                                           LPDWORD needed)
+{
+    Log("QueryServiceStatusEx " + Hex(service));
+    fake.queryLevel = level;
+    fake.queryBufferSize = size;
+    if (needed != nullptr) {
+        *needed = sizeof(SERVICE_STATUS_PROCESS);
+    }
+    if (fake.queryError != 0) {
+        return Fail(fake.queryError);
+    }
+    memcpy(buffer, &fake.queryStatus, sizeof(SERVICE_STATUS_PROCESS));
+    return TRUE;
+}
+
+static BOOL WINAPI FakeCloseServiceHandle(SC_HANDLE handle)
+{
+    Log("CloseServiceHandle " + Hex(handle));
+    if (fake.closeSetsError != 0) {
+        fake.lastError = fake.closeSetsError;
+    }
+    return TRUE;
+}
+
+static BOOL WINAPI FakeStartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table)
+{
+    Log("StartServiceCtrlDispatcherA");
+    fake.dispatchName = table[0].lpServiceName ? table[0].lpServiceName : "(null)";
+    fake.dispatchProc = table[0].lpServiceProc;
+    fake.dispatchTableEndsWithNull = table[1].lpServiceName == nullptr && table[1].lpServiceProc == nullptr;
+    return fake.dispatcherError != 0 ? Fail(fake.dispatcherError) : TRUE;
+}
+
+static SERVICE_STATUS_HANDLE WINAPI FakeRegisterServiceCtrlHandlerExA(LPCSTR name, LPHANDLER_FUNCTION_EX proc,
+                                                                     LPVOID context)
+{
+    Log("RegisterServiceCtrlHandlerExA");
+    fake.handlerName = name ? name : "(null)";
+    fake.handlerProc = proc;
+    fake.handlerContext = context;
+    if (fake.registerHandlerFails) {
+        Fail(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    return FAKE_STATUS_HANDLE;
+}
+
+static BOOL WINAPI FakeSetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    Log("SetServiceStatus " + std::to_string(status->dwCurrentState));
+    fake.reportHandles.push_back(handle);
+    fake.reports.push_back(*status);
+    return TRUE;
+}
+
+// ---- Event log and registry
+
+static HANDLE WINAPI FakeRegisterEventSourceA(LPCSTR server, LPCSTR source)
+{
+    Log("RegisterEventSourceA");
+    fake.eventServerNull = fake.eventServerNull && server == nullptr;
+    fake.eventSourceNames.push_back(source ? source : "(null)");
+    if (fake.eventSourceFails) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return FAKE_EVENT_SOURCE;
+}
+
+static BOOL WINAPI FakeReportEventA(HANDLE source, WORD type, WORD category, DWORD id, PSID sid, WORD count,
+                                    DWORD dataSize, LPCSTR *strings, LPVOID raw)
+{
+    EventCall call;
+    call.type = type;
+    call.category = category;
+    call.eventId = id;
+    call.sidNull = sid == nullptr;
+    call.stringCount = count;
+    call.dataSize = dataSize;
+    call.rawDataNull = raw == nullptr;
+    call.text = count > 0 && strings != nullptr && strings[0] != nullptr ? strings[0] : "(none)";
+    fake.events.push_back(call);
+    Log("ReportEventA " + Hex(source) + " " + std::to_string(type) + " " + call.text);
+    return TRUE;
+}
+
+static BOOL WINAPI FakeDeregisterEventSource(HANDLE source)
+{
+    Log("DeregisterEventSource " + Hex(source));
+    return TRUE;
+}
+
+static LSTATUS WINAPI FakeRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR className, DWORD options,
+                                         REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY result,
+                                         LPDWORD disposition)
+{
+    Log("RegCreateKeyExA");
+    fake.regRoot = root;
+    fake.regSubKey = subKey ? subKey : "(null)";
+    fake.regReserved = reserved;
+    fake.regClassNull = className == nullptr;
+    fake.regOptions = options;
+    fake.regAccess = access;
+    fake.regSecurityNull = security == nullptr;
+    fake.regDispositionNull = disposition == nullptr;
+    if (fake.regCreateResult != ERROR_SUCCESS) {
+        return fake.regCreateResult;
+    }
+    *result = FAKE_KEY;
+    return ERROR_SUCCESS;
+}
+
+static LSTATUS WINAPI FakeRegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data,
+                                        DWORD size)
+{
+    Log(std::string("RegSetValueExA ") + (name ? name : "(null)"));
+    RegistryValue value;
+    value.key = key;
+    value.name = name ? name : "(null)";
+    value.reserved = reserved;
+    value.type = type;
+    value.data.assign(reinterpret_cast<const char *>(data), size);
+    fake.regValues.push_back(value);
+    return ERROR_SUCCESS;
+}
+
+static LSTATUS WINAPI FakeRegCloseKey(HKEY key)
+{
+    Log("RegCloseKey " + Hex(key));
+    return ERROR_SUCCESS;
+}
+
+// ---- Processes, events, files
+
+static BOOL WINAPI FakeCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processAttributes,
+                                     LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit, DWORD flags,
+                                     LPVOID environment, LPCSTR directory, LPSTARTUPINFOA startup,
+                                     LPPROCESS_INFORMATION info)
+{
+    size_t n = fake.processes.size();
+    ProcessCall call;
+    call.applicationNameNull = application == nullptr;
+    call.commandLine = commandLine ? commandLine : "(null)";
+    call.processAttributesNull = processAttributes == nullptr;
+    call.threadAttributesNull = threadAttributes == nullptr;
+    call.inheritHandles = inherit;
+    call.creationFlags = flags;
+    call.environmentNull = environment == nullptr;
+    call.currentDirectoryNull = directory == nullptr;
+    call.startup = *startup;
+    fake.processes.push_back(call);
+    Log("CreateProcessA " + call.commandLine);
+    if (n < fake.createProcessErrors.size() && fake.createProcessErrors[n] != 0) {
+        return Fail(fake.createProcessErrors[n]);
+    }
+    info->hProcess = FAKE_PROCESS(n);
+    info->hThread = FAKE_THREAD(n);
+    info->dwProcessId = 4000 + (DWORD)n;
+    info->dwThreadId = 5000 + (DWORD)n;
+    return TRUE;
+}
+
+static DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD ms)
+{
+    Log("WaitForSingleObject " + Hex(handle) + " " + std::to_string(ms));
+    return fake.onWaitSingle ? fake.onWaitSingle(handle, ms) : WAIT_OBJECT_0;
+}
+
+static DWORD WINAPI FakeWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD ms)
+{
+    Log("WaitForMultipleObjects " + std::to_string(count) + " " + std::to_string(waitAll) + " " + std::to_string(ms));
+    fake.waitMultipleHandles.assign(handles, handles + count);
+    return fake.onWaitMultiple ? fake.onWaitMultiple(count, handles, waitAll, ms) : WAIT_OBJECT_0;
+}
+
+static BOOL WINAPI FakeTerminateProcess(HANDLE process, UINT exitCode)
+{
+    Log("TerminateProcess " + Hex(process) + " " + std::to_string(exitCode));
+    return TRUE;
+}
+
+static BOOL WINAPI FakeCloseHandle(HANDLE handle)
+{
+    Log("CloseHandle " + Hex(handle));
+    return TRUE;
+}
+
+static HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                                      LPCSTR name)
+{
+    Log("CreateEventA");
+    fake.createEventCalls++;
+    fake.eventAttributesNull = attributes == nullptr;
+    fake.eventManualReset = manualReset;
+    fake.eventInitialState = initialState;
+    fake.eventNameNull = name == nullptr;
+    if (fake.createEventError != 0) {
+        Fail(fake.createEventError);
+        return nullptr;
+    }
+    return FAKE_STOP_EVENT;
+}
+
+static BOOL WINAPI FakeSetEvent(HANDLE event)
+{
+    Log("SetEvent " + Hex(event));
+    return TRUE;
+}
+
+static DWORD WINAPI FakeGetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
+{
+    Log(std::string("GetModuleFileNameA ") + (module == nullptr ? "NULL" : "module") + " " + std::to_string(size));
+    if (fake.moduleFileFails) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    // As Windows does it since Vista: cut to the buffer, NUL-terminated.
+    size_t length = fake.modulePath.size();
+    if (length >= size) {
+        memcpy(buffer, fake.modulePath.data(), size - 1);
+        buffer[size - 1] = '\0';
+        fake.lastError = ERROR_INSUFFICIENT_BUFFER;
+        return size;
+    }
+    memcpy(buffer, fake.modulePath.c_str(), length + 1);
+    return (DWORD)length;
+}
+
+static DWORD WINAPI FakeGetFileAttributesA(LPCSTR path)
+{
+    Log(std::string("GetFileAttributesA ") + path);
+    fake.attributeQueries.push_back(path);
+    if (fake.existingFiles.count(path)) {
+        return FILE_ATTRIBUTE_ARCHIVE;
+    }
+    if (fake.existingDirectories.count(path)) {
+        return FILE_ATTRIBUTE_DIRECTORY;
+    }
+    fake.lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+}
+
+static DWORD WINAPI FakeGetLastError(void) { return fake.lastError; }
+
+static int __cdecl FakeSystem(const char *command)
+{
+    Log(std::string("system ") + (command ? command : "(null)"));
+    fake.systemCalls++;
+    fake.systemCommand = command ? command : "(null)";
+    return 0;
+}
+
+void InstallWin32Fakes()
+{
+    g_Win32.OpenSCManagerA = FakeOpenSCManagerA;
+    g_Win32.CreateServiceA = FakeCreateServiceA;
+    g_Win32.ChangeServiceConfig2A = FakeChangeServiceConfig2A;
+    g_Win32.OpenServiceA = FakeOpenServiceA;
+    g_Win32.DeleteService = FakeDeleteService;
+    g_Win32.StartServiceA = FakeStartServiceA;
+    g_Win32.ControlService = FakeControlService;
+    g_Win32.QueryServiceStatusEx = FakeQueryServiceStatusEx;
+    g_Win32.CloseServiceHandle = FakeCloseServiceHandle;
+    g_Win32.StartServiceCtrlDispatcherA = FakeStartServiceCtrlDispatcherA;
+    g_Win32.RegisterServiceCtrlHandlerExA = FakeRegisterServiceCtrlHandlerExA;
+    g_Win32.SetServiceStatus = FakeSetServiceStatus;
+    g_Win32.RegisterEventSourceA = FakeRegisterEventSourceA;
+    g_Win32.ReportEventA = FakeReportEventA;
+    g_Win32.DeregisterEventSource = FakeDeregisterEventSource;
+    g_Win32.RegCreateKeyExA = FakeRegCreateKeyExA;
+    g_Win32.RegSetValueExA = FakeRegSetValueExA;
+    g_Win32.RegCloseKey = FakeRegCloseKey;
+    g_Win32.CreateProcessA = FakeCreateProcessA;
+    g_Win32.WaitForSingleObject = FakeWaitForSingleObject;
+    g_Win32.WaitForMultipleObjects = FakeWaitForMultipleObjects;
+    g_Win32.TerminateProcess = FakeTerminateProcess;
+    g_Win32.CloseHandle = FakeCloseHandle;
+    g_Win32.CreateEventA = FakeCreateEventA;
+    g_Win32.SetEvent = FakeSetEvent;
+    g_Win32.GetModuleFileNameA = FakeGetModuleFileNameA;
+    g_Win32.GetFileAttributesA = FakeGetFileAttributesA;
+    g_Win32.GetLastError = FakeGetLastError;
+    g_Win32.system = FakeSystem;
+}
+
+std::vector<std::string> EventTexts()
+{
+    std::vector<std::string> texts;
+    for (const EventCall &e : fake.events) {
+        texts.push_back(e.text);
+    }
+    return texts;
+}
+
+std::vector<std::string> LogLines(const std::string &prefix)
+{
+    std::vector<std::string> lines;
+    for (const std::string &line : fake.log) {
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
