@@ -2,6 +2,7 @@
 // yardstick for bench/console_bench.sh (built by that script, POSIX only).
 //
 //   ami_roundtrip <port> <requests> version|list [connections]
+//   ami_roundtrip --free-port      prints a port on 127.0.0.1 that is free now
 //
 // Sends the console's own request bytes ("core show version" as a Command
 // request, or the QuelvaronShowEndpoints request), one at a time per
@@ -92,10 +93,24 @@ bool run_connection(int port, long requests, bool list)
     return true;
 }
 
+int print_free_port()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (s < 0 || bind(s, (sockaddr *)&a, sizeof a) != 0 || getsockname(s, (sockaddr *)&a, &len) != 0) return 1;
+    printf("%d\n", ntohs(a.sin_port));
+    close(s);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--free-port") == 0) return print_free_port();
     if (argc < 4) {
         fprintf(stderr, "usage: ami_roundtrip <port> <requests> version|list [connections]\n");
         return 2;
