@@ -139,6 +139,27 @@ TEST(ConsoleReplies, ReplyBeyondTheBufferIsCutButDoesNotSpillIntoTheNext)
     EXPECT_EQ(as_written(printed_output(output)).compare(0, first.size(), first), 0);
 }
 
+TEST(ConsoleReplies, OutputLineLongerThanTheBufferStillEndsAtTheMarker)
+{
+    // One output line of about 64 KiB with the end marker near the point
+    // where the console has to cut it; the next reply comes right behind,
+    // unasked, so a missed marker would swallow it.
+    for (size_t length : {65530u, 65521u, 200000u}) {
+        std::string line(length, 'x');
+        ScriptedAmi ami([&](AmiPeer &peer) {
+            peer.send(kGreeting);
+            peer.read_request();
+            peer.send(command_reply(line) + echo_reply("Command: next\r\n"));
+            peer.read_request();
+        });
+        ChildResult r = run_console(port_args(ami.port()), "long\nnext\n");
+        EXPECT_EQ(r.exit_code, 0);
+        std::string end = as_written(std::string(kPrompt) + echo_printed("next") + kPrompt);
+        ASSERT_GT(r.out.size(), end.size()) << length;
+        EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end) << length;
+    }
+}
+
 TEST(ConsoleReplies, StalledReplyIsCutOffByTheQuietTimeOut)
 {
     ScriptedAmi ami([](AmiPeer &peer) {
