@@ -17,7 +17,9 @@
 // are quoted by the usual rules, so each one arrives unchanged in the child's
 // argv (an empty argument included). POSIX: fork, execv with the arguments
 // as given, three pipes; no other file descriptor of the test reaches the
-// child. Calls may be made from several threads at once.
+// child; the calling process ignores SIGPIPE from the first call on (a child
+// that leaves without reading its input must not kill the test). Calls may
+// be made from several threads at once.
 #ifndef QV_TEST_CHILD_PROCESS_H
 #define QV_TEST_CHILD_PROCESS_H
 
