@@ -5,6 +5,7 @@
 // first pending report of each test.
 #include "win32_fakes.h"
 
+#include <atomic>
 #include <thread>
 
 using ::testing::ElementsAre;
@@ -364,36 +365,64 @@ TEST_F(StatusReport, OnlyPendingStatesTakeTheCounterAndOnlyStartPendingAcceptsNo
                                        Report{SERVICE_STOP_PENDING, 0, 5000, c + 3, 7}));
 }
 
+// A SetServiceStatus that lingers over the record it was handed and counts
+// the records that were torn (fields of two reports) or changed while sent.
+std::atomic<int> g_tornRecords{0};
+std::atomic<int> g_changedWhileSent{0};
+std::atomic<DWORD> g_lastCheckPoint{0};
+std::atomic<int> g_checkPointsOutOfStep{0};
+
+BOOL WINAPI LingeringSetServiceStatus(SERVICE_STATUS_HANDLE, LPSERVICE_STATUS status)
+{
+    SERVICE_STATUS sent = *status;
+    bool pending = sent.dwCurrentState == SERVICE_STOP_PENDING;
+    if (pending ? (sent.dwWaitHint != 5000 || sent.dwCheckPoint == 0)
+                : (sent.dwCurrentState != SERVICE_PAUSED || sent.dwWaitHint != 0 || sent.dwCheckPoint != 0)) {
+        g_tornRecords++;
+    }
+    if (pending) {
+        DWORD last = g_lastCheckPoint.exchange(sent.dwCheckPoint);
+        if (last != 0 && sent.dwCheckPoint != last + 1) {
+            g_checkPointsOutOfStep++;
+        }
+    }
+    for (int i = 0; i < 200; i++) {
+        YieldProcessor();
+    }
+    if (memcmp(&sent, status, sizeof(sent)) != 0) {
+        g_changedWhileSent++;
+    }
+    return TRUE;
+}
+
 TEST_F(StatusReport, ReportsFromTwoThreadsAreEachOneConsistentRecord)
 {
     // The service thread and the handler report at the same time; each sent
-    // record must be whole, and the checkpoints must rise one by one.
+    // record must be whole and stay as it is while it is being sent, and the
+    // checkpoints must rise one by one.
+    g_tornRecords = 0;
+    g_changedWhileSent = 0;
+    g_lastCheckPoint = 0;
+    g_checkPointsOutOfStep = 0;
+    g_Win32.SetServiceStatus = LingeringSetServiceStatus;
     g_StatusHandle = FAKE_STATUS_HANDLE;
-    const int rounds = 2000;
-    std::thread pending([&] {
-        for (int i = 0; i < rounds; i++) {
-            ReportServiceStatus(SERVICE_STOP_PENDING, 0, 5000);
+    const int rounds = 5000;
+    std::atomic<int> ready{0};
+    auto reporter = [&](DWORD state, DWORD hint) {
+        ready++;
+        while (ready.load() < 2) {
         }
-    });
-    for (int i = 0; i < rounds; i++) {
-        ReportServiceStatus(SERVICE_PAUSED, 0, 0);
-    }
+        for (int i = 0; i < rounds; i++) {
+            ReportServiceStatus(state, 0, hint);
+        }
+    };
+    std::thread pending(reporter, (DWORD)SERVICE_STOP_PENDING, 5000u);
+    reporter(SERVICE_PAUSED, 0);
     pending.join();
 
-    ASSERT_EQ(fake.reports.size(), 2u * rounds);
-    DWORD last = 0;
-    for (const SERVICE_STATUS &s : fake.reports) {
-        if (s.dwCurrentState == SERVICE_STOP_PENDING) {
-            ASSERT_EQ(s.dwWaitHint, 5000u);
-            ASSERT_TRUE(last == 0 || s.dwCheckPoint == last + 1) << s.dwCheckPoint << " after " << last;
-            last = s.dwCheckPoint;
-        } else {
-            ASSERT_EQ(s.dwCurrentState, (DWORD)SERVICE_PAUSED);
-            ASSERT_EQ(s.dwWaitHint, 0u);
-            ASSERT_EQ(s.dwCheckPoint, 0u);
-        }
-        ASSERT_EQ(s.dwControlsAccepted, 7u);
-    }
+    EXPECT_EQ(g_tornRecords.load(), 0);
+    EXPECT_EQ(g_changedWhileSent.load(), 0);
+    EXPECT_EQ(g_checkPointsOutOfStep.load(), 0);
 }
 
 } // namespace
