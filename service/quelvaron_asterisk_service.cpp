@@ -16,7 +16,7 @@
 ** can watch and steer it; the shipped program calls the real functions.
 */
 #ifndef _CRT_SECURE_NO_WARNINGS
-#define _CRT_SECURE_NO_WARNINGS /* strncpy and _stricmp are used with care */
+#define _CRT_SECURE_NO_WARNINGS /* strncpy is used bounded, its NUL set by hand */
 #endif
 
 #include "quelvaron_asterisk_service.h"
