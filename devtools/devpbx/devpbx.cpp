@@ -42,6 +42,7 @@ const char kGreeting[] = "Asterisk Call Manager/5.0.0\r\n";
 const char kVersionLine[] = "Asterisk 20.0.0-quelvaron-devpbx (Quelvaron development PBX)\n";
 const size_t kMaxRequestLines = 256;   // further header lines of one request are dropped
 const size_t kMaxPendingInput = 65536; // a client sending more without a line end is cut off
+const size_t kMaxPendingOutput = 1 << 20; // replies queued for a client before it is read again
 const int kRemoteTimeoutMs = 10000;    // how long "-rx" waits for the running instance
 
 struct Settings {
@@ -377,20 +378,18 @@ void accept_clients(Server &srv)
     }
 }
 
+// One receive per round, so that a client that floods the PBX gets no more
+// turns than the others.
 void read_client(Server &srv, Client &c)
 {
     char buf[16384];
-    for (;;) {
-        long n = net_recv(c.sock, buf, sizeof buf);
-        if (n > 0) {
-            c.in.append(buf, (size_t)n);
-            if ((size_t)n < sizeof buf) break;
-            continue;
-        }
-        if (n < 0 && net_would_block()) break;
+    long n = net_recv(c.sock, buf, sizeof buf);
+    if (n <= 0) {
+        if (n < 0 && net_would_block()) return;
         c.dead = true; // closed by the peer, or failed
         return;
     }
+    c.in.append(buf, (size_t)n);
     take_input(srv, c);
     flush_output(c);
 }
@@ -420,7 +419,8 @@ void serve(Server &srv)
         net_socket top = srv.listener;
         FD_SET(srv.listener, &rd);
         for (const Client &c : srv.clients) {
-            FD_SET(c.sock, &rd);
+            // A client that does not read its replies is not read from either.
+            if (c.out.size() < kMaxPendingOutput) FD_SET(c.sock, &rd);
             if (!c.out.empty()) FD_SET(c.sock, &wr);
             if (c.sock > top) top = c.sock;
         }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "devpbx_harness.h"
 
@@ -187,6 +188,32 @@ TEST_F(DevPbxAmi, ClientsThatVanishDoNotHurtOthers)
     }
     EXPECT_EQ(ask("Action: Login\r\nActionID: ok\r\n\r\n"),
               "Response: Success\r\nActionID: ok\r\nMessage: Authentication accepted\r\n\r\n");
+}
+
+TEST_F(DevPbxAmi, AClientThatReadsLateIsHeldBackButLosesNothing)
+{
+    const int n = 300; // about 3.6 MB of replies, far beyond the socket buffers
+    std::string burst;
+    for (int i = 0; i < n; i++) burst += "Action: QuelvaronShowEndpoints\r\nActionID: b" + std::to_string(i) + "\r\n\r\n";
+    AmiClient greedy;
+    ASSERT_TRUE(greedy.connect(pbx->port()));
+    ASSERT_EQ(greedy.read_until("\r\n"), kGreeting);
+    // Sent from a thread: the PBX stops reading this client while its
+    // replies pile up, so the send itself may block until we read.
+    std::thread sender([&] { greedy.send(burst); });
+
+    EXPECT_EQ(ask("Action: Login\r\nActionID: other\r\n\r\n"),
+              "Response: Success\r\nActionID: other\r\nMessage: Authentication accepted\r\n\r\n");
+
+    int complete = 0;
+    for (int i = 0; i < n; i++) {
+        std::string reply = greedy.read_endpoint_list();
+        if (reply.rfind("Response: Success\r\nActionID: b" + std::to_string(i) + "\r\n", 0) == 0 &&
+            count_of(reply, "Event: QuelvaronEndpointList\r\n") == 50u)
+            complete++;
+    }
+    sender.join();
+    EXPECT_EQ(complete, n);
 }
 
 TEST_F(DevPbxAmi, LogoffSaysGoodbyeAndHangsUp)
