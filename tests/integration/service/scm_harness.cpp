@@ -66,8 +66,8 @@ bool image_ends_with(HANDLE process, const char *suffix)
     return n >= len && _stricmp(path + n - len, suffix) == 0;
 }
 
-// Terminates `pid` only if it still runs the program named by `suffix`: a
-// pid of a process that has ended may already belong to someone else.
+// Terminates `pid` only if it still runs the program whose path ends with
+// `suffix`: a pid of a process that has ended may already be someone else's.
 void kill_pid_if(DWORD pid, const char *suffix)
 {
     if (pid == 0)
@@ -431,12 +431,14 @@ bool wait_process_gone(DWORD pid, int timeout_ms)
 
 void kill_leftover_pbx(const ServiceFolder &f)
 {
+    // Only our folder's copy: other tests run development PBXs of their own.
+    std::string image = f.dir + "\\asterisk.exe";
     for (const PbxLogLine &l : log_lines_of(read_pbx_log(f), "start"))
-        kill_pid_if(l.pid, "\\asterisk.exe");
+        kill_pid_if(l.pid, image.c_str());
     std::ifstream in(f.dir + "\\asterisk.pid", std::ios::binary);
     unsigned long pid = 0;
     if (in >> pid)
-        kill_pid_if((DWORD)pid, "\\asterisk.exe");
+        kill_pid_if((DWORD)pid, image.c_str());
 }
 
 int free_tcp_port()

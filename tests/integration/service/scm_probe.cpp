@@ -5,8 +5,11 @@
 //   qv_scm_probe wait <state> <ms>        polls (10 ms) until the state; wait_ms
 //   qv_scm_probe stop-timed <ms>          stop control, then polls until STOPPED; stop_to_stopped_ms
 //   qv_scm_probe mem <pid>                peak and current working set of a process, in KiB
-//   qv_scm_probe direct-stop <pbx.exe>    starts the PBX with -f -vvv itself, then times
-//                                         <pbx.exe> -rx "core stop gracefully" and the PBX's exit
+//   qv_scm_probe direct-stop <pbx.exe> [no-window|detached]
+//                                         starts the PBX with -f -vvv itself, then times
+//                                         <pbx.exe> -rx "core stop gracefully" and the PBX's exit;
+//                                         both created with CREATE_NO_WINDOW as the service does
+//                                         (default), or DETACHED_PROCESS (no console at all)
 //   qv_scm_probe idle-mem <idle.exe> <ms> starts the idle program, lets it settle, prints its memory
 //
 // Exit code 0 on success, 1 when a step failed or timed out (with a reason on
@@ -85,21 +88,24 @@ int print_mem(DWORD pid)
     return 0;
 }
 
-bool spawn(const std::string &cmdline, PROCESS_INFORMATION *pi)
+bool spawn(const std::string &cmdline, PROCESS_INFORMATION *pi, DWORD flags = CREATE_NO_WINDOW)
 {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
     std::string buf = cmdline;
-    return CreateProcessA(nullptr, &buf[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+    return CreateProcessA(nullptr, &buf[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si,
                           pi) != 0;
 }
 
-int direct_stop(const std::string &pbx)
+// Under Wine a CREATE_NO_WINDOW console child gets a hidden console host of
+// its own, which costs time at start and exit; DETACHED_PROCESS shows the
+// PBX's own stop time without it.
+int direct_stop(const std::string &pbx, DWORD flags)
 {
     std::string pid_file = pbx.substr(0, pbx.size() - 4) + ".pid"; // <dir>\<base>.pid
     DeleteFileA(pid_file.c_str());
     PROCESS_INFORMATION running = {};
-    if (!spawn("\"" + pbx + "\" -f -vvv", &running))
+    if (!spawn("\"" + pbx + "\" -f -vvv", &running, flags))
         return fail("cannot start the PBX");
     CloseHandle(running.hThread);
     // Ready once it has written its pid (after opening its port).
@@ -116,7 +122,7 @@ int direct_stop(const std::string &pbx)
 
     PROCESS_INFORMATION rx = {};
     t0 = now_ms();
-    if (!spawn("\"" + pbx + "\" -rx \"core stop gracefully\"", &rx)) {
+    if (!spawn("\"" + pbx + "\" -rx \"core stop gracefully\"", &rx, flags)) {
         TerminateProcess(running.hProcess, 1);
         CloseHandle(running.hProcess);
         return fail("cannot start the stop request");
@@ -197,11 +203,14 @@ int main(int argc, char **argv)
     }
     if (cmd == "mem" && argc == 3)
         return print_mem((DWORD)strtoul(argv[2], nullptr, 10));
-    if (cmd == "direct-stop" && argc == 3)
-        return direct_stop(argv[2]);
+    if (cmd == "direct-stop" && (argc == 3 || argc == 4)) {
+        std::string how = argc == 4 ? argv[3] : "no-window";
+        if (how == "no-window" || how == "detached")
+            return direct_stop(argv[2], how == "detached" ? DETACHED_PROCESS : CREATE_NO_WINDOW);
+    }
     if (cmd == "idle-mem" && argc == 4)
         return idle_mem(argv[2], atoi(argv[3]));
     fprintf(stderr, "usage: qv_scm_probe state | wait <state> <ms> | stop-timed <ms> | mem <pid> |\n"
-                    "       direct-stop <pbx.exe> | idle-mem <idle.exe> <settle ms>\n");
+                    "       direct-stop <pbx.exe> [no-window|detached] | idle-mem <idle.exe> <settle ms>\n");
     return 2;
 }
