@@ -61,24 +61,25 @@ empty_ns=$(for _ in 1 2 3 4 5; do session_ns "$work/empty.txt"; done | sort -n |
 compare() { # <console command> <raw kind> <count>
   local cmd=$1 kind=$2 count=$3
   { for _ in $(seq "$count"); do echo "$cmd"; done; echo quit; } >"$work/session.txt"
-  local total per_console raw per_raw
-  total=$(session_ns "$work/session.txt")
+  local total per_console per_raw
+  # Medians of three runs each: the machine is shared, single runs are noisy.
+  total=$(for _ in 1 2 3; do session_ns "$work/session.txt"; done | sort -n | sed -n 2p)
   per_console=$(awk -v t="$total" -v e="$empty_ns" -v n="$count" 'BEGIN { printf "%.2f", (t - e) / n / 1000 }')
-  raw=$("$build/bin/ami_roundtrip" "$port" "$count" "$kind")
-  per_raw=$(echo "$raw" | awk '{ print $3 }')
+  per_raw=$(for _ in 1 2 3; do "$build/bin/ami_roundtrip" "$port" "$count" "$kind"; done |
+            awk '{ print $3 }' | sort -g | sed -n 2p)
   printf '%-26s console %8s us/command   raw %8s us/request   ratio %5s\n' "\"$cmd\"" "$per_console" "$per_raw" \
     "$(awk -v a="$per_console" -v b="$per_raw" 'BEGIN { printf "%.2f", a / b }')"
 }
 
 echo
-echo "== console round trip per command ($n commands per session; empty session $(( empty_ns / 1000 )) us)"
+echo "== console round trip per command ($n commands per session, median of 3; empty session $(( empty_ns / 1000 )) us)"
 compare "core show version" version "$n"
 compare "quelvaron show endpoints" list "$(( n / 2 ))"
 
 echo
-echo "== development PBX: QuelvaronShowEndpoints with $endpoints endpoints"
+echo "== development PBX: QuelvaronShowEndpoints with $endpoints endpoints (median of 3 runs)"
 for conns in 1 4; do
-  raw=$("$build/bin/ami_roundtrip" "$port" 20000 list "$conns")
+  raw=$(for _ in 1 2 3; do "$build/bin/ami_roundtrip" "$port" 20000 list "$conns"; done | sort -k2,2g | sed -n 2p)
   echo "$raw" | awk -v c="$conns" '{ printf "%d connection(s): %d replies in %.2f s = %.0f replies/s (%.1f us each)\n", c, $1, $2, $4, $3 }'
 done
 
