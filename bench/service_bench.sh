@@ -34,7 +34,14 @@ w() { "$WINE64" "$@" </dev/null; }
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 probe() { w "$bin/qv_scm_probe.exe" "$@"; }
 field() { awk -v k="$1" '$1 == k { print $2 }'; }
-free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+free_port() { # a port nothing listens on, away from the usual 5038
+  local p
+  for _ in $(seq 50); do
+    p=$((20000 + RANDOM % 20000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
+  done
+  return 1
+}
 
 cleanup() {
   set +e
