@@ -66,11 +66,19 @@ typedef struct ami_module_info {
     const char *name;
 } ami_module_info;
 
+/* Lets GCC and Clang check the format texts against their arguments. */
+#if defined(__GNUC__)
+#define AMI_PRINTF_LIKE(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define AMI_PRINTF_LIKE(fmt_index, first_arg)
+#endif
+
 /* Manager layer */
-void astman_append(ami_session *s, const char *fmt, ...);
+void astman_append(ami_session *s, const char *fmt, ...) AMI_PRINTF_LIKE(2, 3);
 const char *ami_get_header(const ami_message *m, const char *name);
-void manager_event(int category, const char *event, const char *fmt, ...);
-void ast_log(const char *file, int line, const char *function, int level, const char *fmt, ...);
+void manager_event(int category, const char *event, const char *fmt, ...) AMI_PRINTF_LIKE(3, 4);
+void ast_log(const char *file, int line, const char *function, int level, const char *fmt, ...)
+    AMI_PRINTF_LIKE(5, 6);
 extern char quelvaron_last_manager_event[AMI_EVENT_SIZE];
 
 /* Action handlers */
