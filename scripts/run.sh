@@ -96,7 +96,18 @@ section_console_demo() {
   [ "$code" -eq 0 ]
 }
 
-sections=(section_console_demo)
+# ---------------------------------------------------------------------------
+# The whole Windows flow under Wine: the service host installed as the
+# service QuelvaronAsterisk with the development PBX beside it as
+# asterisk.exe, started, queried, reached with quelvaron-console.exe, stopped
+# and removed (its own script, which cleans up after itself).
+
+section_windows_service() {
+  trap - EXIT
+  bash scripts/run_service_flow.sh
+}
+
+sections=(section_console_demo section_windows_service)
 for s in "${sections[@]}"; do
   "$s"
 done
