@@ -36,8 +36,13 @@ static net_socket g_sock = NET_INVALID_SOCKET;
 
 // Bytes received but not yet taken by the greeting or a reply; what follows
 // the end of one reply waits here for the next.
+// The unread bytes are g_window[g_window_start .. g_window_end); taking bytes
+// only moves the start, so a reply of many lines is not shifted line by line.
 static char g_window[WINDOW_SIZE];
-static int g_window_len;
+static int g_window_start;
+static int g_window_end;
+#define WINDOW_DATA (g_window + g_window_start)
+#define WINDOW_UNREAD (g_window_end - g_window_start)
 static int g_peer_gone; // closed or failed: nothing more will arrive
 
 // The reply being read, NUL-terminated; what does not fit is dropped.
@@ -178,8 +183,13 @@ static void framer_feed(struct reply_framer *f, const char *text, int len, int a
 // Returns the count received; 0 on time-out, close or error.
 static int fill_window(int wait_ms)
 {
-    if (g_peer_gone || g_window_len == WINDOW_SIZE)
+    if (g_peer_gone || WINDOW_UNREAD == WINDOW_SIZE)
         return 0;
+    if (g_window_start > 0) {
+        memmove(g_window, WINDOW_DATA, (size_t)WINDOW_UNREAD);
+        g_window_end -= g_window_start;
+        g_window_start = 0;
+    }
     int ready = net_wait_readable(g_sock, wait_ms);
     if (ready == 0)
         return 0;
@@ -187,25 +197,26 @@ static int fill_window(int wait_ms)
         g_peer_gone = 1;
         return 0;
     }
-    int n = net_recv(g_sock, g_window + g_window_len, WINDOW_SIZE - g_window_len);
+    int n = net_recv(g_sock, g_window + g_window_end, WINDOW_SIZE - g_window_end);
     if (n <= 0) {
         g_peer_gone = 1;
         return 0;
     }
-    g_window_len += n;
+    g_window_end += n;
     return n;
 }
 
 static void window_consume(int n)
 {
-    memmove(g_window, g_window + n, (size_t)(g_window_len - n));
-    g_window_len -= n;
+    g_window_start += n;
+    if (g_window_start == g_window_end)
+        g_window_start = g_window_end = 0;
 }
 
 static int window_find_lf(void)
 {
-    const char *lf = (const char *)memchr(g_window, '\n', (size_t)g_window_len);
-    return lf ? (int)(lf - g_window) : -1;
+    const char *lf = (const char *)memchr(WINDOW_DATA, '\n', (size_t)WINDOW_UNREAD);
+    return lf ? (int)(lf - WINDOW_DATA) : -1;
 }
 
 // Moves the first n window bytes to the reply, as far as the reply has room.
@@ -213,7 +224,7 @@ static void take_into_reply(int n)
 {
     int room = REPLY_SIZE - 1 - g_reply_len;
     int keep = n < room ? n : room;
-    memcpy(g_reply + g_reply_len, g_window, (size_t)keep);
+    memcpy(g_reply + g_reply_len, WINDOW_DATA, (size_t)keep);
     g_reply_len += keep;
     window_consume(n);
 }
@@ -226,9 +237,9 @@ static void read_greeting(char *greeting)
     int len = 0;
     for (;;) {
         int lf = window_find_lf();
-        int take = lf >= 0 ? lf + 1 : g_window_len;
+        int take = lf >= 0 ? lf + 1 : WINDOW_UNREAD;
         int keep = take < GREETING_SIZE - 1 - len ? take : GREETING_SIZE - 1 - len;
-        memcpy(greeting + len, g_window, (size_t)keep);
+        memcpy(greeting + len, WINDOW_DATA, (size_t)keep);
         len += keep;
         window_consume(take);
         if (lf >= 0 || !fill_window(QUIET_MS))
@@ -248,14 +259,14 @@ static int read_reply(void)
         while (f.state != FRAME_DONE) {
             int lf = window_find_lf();
             if (lf >= 0) {
-                framer_feed(&f, g_window, lf, at_line_start);
+                framer_feed(&f, WINDOW_DATA, lf, at_line_start);
                 take_into_reply(lf + 1);
                 at_line_start = 1;
-            } else if (g_window_len == WINDOW_SIZE) {
+            } else if (WINDOW_UNREAD == WINDOW_SIZE) {
                 // A line longer than the window: pass it on in pieces,
                 // overlapping so that a marker across the cut is still seen.
                 int piece = WINDOW_SIZE - (END_COMMAND_LEN - 1);
-                framer_feed(&f, g_window, WINDOW_SIZE, at_line_start);
+                framer_feed(&f, WINDOW_DATA, WINDOW_SIZE, at_line_start);
                 take_into_reply(piece);
                 at_line_start = 0;
             } else {
@@ -264,10 +275,10 @@ static int read_reply(void)
         }
         if (f.state == FRAME_DONE)
             break;
-        int started = g_reply_len > 0 || g_window_len > 0;
+        int started = g_reply_len > 0 || WINDOW_UNREAD > 0;
         if (!fill_window(started ? QUIET_MS : REPLY_FIRST_BYTE_MS)) {
             // Cut off or closed: what came of this reply is all there is.
-            take_into_reply(g_window_len);
+            take_into_reply(WINDOW_UNREAD);
             break;
         }
     }
