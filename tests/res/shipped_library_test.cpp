@@ -4,17 +4,23 @@
 // exports show is checked here.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
+#include "child_process.h"
 #include "res_quelvaron_ami.h"
 
 #ifdef _WIN32
 #include <windows.h>
+static const char plugin_file[] = "res_quelvaron_ami.dll";
+static const char driver_file[] = "chan_quelvaron.dll";
 using lib_handle = HMODULE;
 static lib_handle open_plugin() { return LoadLibraryA("res_quelvaron_ami.dll"); }
 static void *sym(lib_handle h, const char *n) { return reinterpret_cast<void *>(GetProcAddress(h, n)); }
 #else
 #include <dlfcn.h>
+static const char plugin_file[] = "res_quelvaron_ami.so";
+static const char driver_file[] = "chan_quelvaron.so";
 using lib_handle = void *;
 static lib_handle open_plugin() { return dlopen("./res_quelvaron_ami.so", RTLD_NOW | RTLD_LOCAL); }
 static void *sym(lib_handle h, const char *n) { return dlsym(h, n); }
@@ -94,6 +100,36 @@ TEST_F(ShippedPlugin, InternalsAreNotReachable)
                              "action_quelvaron_show_endpoints", "quelvaron_ami_init",
                              "quelvaron_ami_send_contact_status"})
         EXPECT_EQ(sym(lib, name), nullptr) << name;
+}
+
+// A PBX loads the plug-in from its own folder: the driver beside it is the
+// one it links to, and without one there it does not load, wherever the
+// library was built.
+TEST(ShippedPluginFolder, LoadsOnlyWithTheDriverBesideIt)
+{
+    namespace fs = std::filesystem;
+    const fs::path bin = exe_dir();
+    const fs::path alone = bin / "res_load_alone";
+    const fs::path beside = bin / "res_load_beside";
+    for (const fs::path &dir : {alone, beside}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::copy_file(bin / plugin_file, dir / plugin_file);
+    }
+    fs::copy_file(bin / driver_file, beside / driver_file);
+
+    ChildResult with = run_child(exe_path("res_plugin_load_probe"), {(beside / plugin_file).string()}, "", 30000);
+    EXPECT_EQ(with.exit_code, 0) << with.out << with.err;
+    EXPECT_NE(with.out.find("loaded with "), std::string::npos) << with.out;
+    EXPECT_NE(with.out.find("res_load_beside"), std::string::npos) << "driver taken from elsewhere: " << with.out;
+
+    ChildResult without = run_child(exe_path("res_plugin_load_probe"), {(alone / plugin_file).string()}, "", 30000);
+    EXPECT_EQ(without.exit_code, 1) << without.out << without.err;
+    EXPECT_EQ(without.out.rfind("not loaded", 0), 0u) << without.out;
+
+    std::error_code ignored;
+    fs::remove_all(alone, ignored);
+    fs::remove_all(beside, ignored);
 }
 
 } // namespace
