@@ -68,8 +68,7 @@ typedef struct quelvaron_contact {
 } quelvaron_contact;
 
 typedef struct quelvaron_channel {
-    char call_id[128];
-    char reserved[1800];         /* up to byte 1927: the driver's own */
+    char call_id[1928];          /* the driver may use all the room up to owner */
     pbx_channel *owner;
 } quelvaron_channel;
 
