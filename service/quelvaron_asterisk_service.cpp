@@ -165,6 +165,7 @@ void RunInConsole(void)
 {
     char exePath[MAX_PATH];
     char commandLine[COMMAND_LINE_SIZE];
+    char shellCommand[COMMAND_LINE_SIZE + 2];
 
     printf("======================================================================\n");
     printf(" Quelvaron Asterisk PBX \xE2\x80\x94 Modo Console / Depuracao\n");
@@ -175,9 +176,19 @@ void RunInConsole(void)
     snprintf(commandLine, sizeof(commandLine), "\"%s\" -f -vvvvv -c", exePath);
     printf("[Console] Executando: %s\n", commandLine);
 
+    /*
+    ** system() runs "cmd.exe /c <text>", and cmd keeps the quotes of a line
+    ** only when it is one quoted program name holding a blank and none of
+    ** &<>()@^|; otherwise it drops the line's first and last quote.  A path
+    ** such as C:\Program Files (x86)\... would lose its quotes and split at
+    ** its first blank.  One more pair around the whole line is the pair cmd
+    ** drops, so the command line runs exactly as composed.
+    */
+    snprintf(shellCommand, sizeof(shellCommand), "\"%s\"", commandLine);
+
     /* The PBX writes to the same console: our lines must come first. */
     fflush(stdout);
-    g_Win32.system(commandLine);
+    g_Win32.system(shellCommand);
 }
 
 /*

@@ -65,7 +65,7 @@ TEST_F(CommandLine, ConsoleAndDebugRunThePbxInTheForegroundAndExitWith0)
         fake = FakeWin32();
         EXPECT_EQ(Run({"svc.exe", arg}), 0) << arg;
         EXPECT_EQ(fake.systemCalls, 1) << arg;
-        EXPECT_EQ(fake.systemCommand, "\"asterisk.exe\" -f -vvvvv -c");
+        EXPECT_EQ(fake.systemCommand, "\"\"asterisk.exe\" -f -vvvvv -c\"") << "one more pair for cmd to drop";
         EXPECT_NE(out.find("[Console] Executando: \"asterisk.exe\" -f -vvvvv -c\n"), std::string::npos);
     }
 }

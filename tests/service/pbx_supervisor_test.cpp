@@ -216,7 +216,8 @@ TEST_F(ConsoleMode, PrintsTheBannerAndCommandLineThenRunsThePbxInTheForeground)
                        rule + "\n\n" +
                        "[Console] Executando: \"C:\\Asterisk\\bin\\asterisk.exe\" -f -vvvvv -c\n");
     EXPECT_EQ(fake.systemCalls, 1);
-    EXPECT_EQ(fake.systemCommand, "\"C:\\Asterisk\\bin\\asterisk.exe\" -f -vvvvv -c");
+    // cmd.exe /c drops the outer pair and runs the command line as printed.
+    EXPECT_EQ(fake.systemCommand, "\"\"C:\\Asterisk\\bin\\asterisk.exe\" -f -vvvvv -c\"");
     EXPECT_THAT(LogLines("CreateProcessA"), ElementsAre());
     EXPECT_TRUE(fake.events.empty());
     EXPECT_EQ(g_ProcessHandle, nullptr);
