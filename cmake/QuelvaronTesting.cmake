@@ -17,7 +17,9 @@ if(QV_TESTS AND NOT TARGET GTest::gtest)
   endif()
 endif()
 
-# qv_add_gtest(<name> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>] [LABELS <l...>])
+# qv_add_gtest(<name> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>] [LABELS <label>])
+# One label only: gtest_discover_tests passes PROPERTIES on as a flat list,
+# so a second label would be read as a property name.
 function(qv_add_gtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ARG_TIMEOUT)
