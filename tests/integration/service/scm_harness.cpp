@@ -508,3 +508,14 @@ void ScmTest::TearDown()
     printf("[ timing   ] -start returned after %lld ms, RUNNING %lld ms after that\n", start_ms, wait_ms);
     return ::testing::AssertionSuccess();
 }
+
+::testing::AssertionResult ScmTest::StartWithPbx(SERVICE_STATUS_PROCESS *running, DWORD *pbx_pid)
+{
+    ::testing::AssertionResult started = InstallAndStart(running);
+    if (!started)
+        return started;
+    *pbx_pid = wait_for_pid_file(folder_, 15000);
+    if (*pbx_pid == 0)
+        return ::testing::AssertionFailure() << "the PBX wrote no pid file within 15 s";
+    return ::testing::AssertionSuccess();
+}

@@ -108,6 +108,8 @@ protected:
     ::testing::AssertionResult Prepare(bool with_pbx, const std::string &ini_extra = "");
     // install + start + RUNNING, with the figures printed.
     ::testing::AssertionResult InstallAndStart(SERVICE_STATUS_PROCESS *running);
+    // InstallAndStart, then the PBX's pid from its .pid file.
+    ::testing::AssertionResult StartWithPbx(SERVICE_STATUS_PROCESS *running, DWORD *pbx_pid);
 
     ServiceFolder folder_;
     bool prepared_ = false;

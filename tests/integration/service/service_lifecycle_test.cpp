@@ -98,10 +98,9 @@ TEST_F(ServiceLifecycle, PauseAndContinueLeaveThePbxRunning)
 {
     ASSERT_TRUE(Prepare(true));
     SERVICE_STATUS_PROCESS st = {};
-    ASSERT_TRUE(InstallAndStart(&st));
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
     DWORD host_pid = st.dwProcessId;
-    DWORD pbx_pid = wait_for_pid_file(folder_, 15000);
-    ASSERT_NE(pbx_pid, 0u);
 
     ASSERT_EQ(send_control(SERVICE_CONTROL_PAUSE), 0u);
     ASSERT_TRUE(wait_for_state(SERVICE_PAUSED, 10000, &st, nullptr)) << "state " << st.dwCurrentState;
@@ -129,10 +128,9 @@ TEST_F(ServiceLifecycle, UninstallOfARunningServiceStopsAndRemovesIt)
 {
     ASSERT_TRUE(Prepare(true));
     SERVICE_STATUS_PROCESS st = {};
-    ASSERT_TRUE(InstallAndStart(&st));
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
     DWORD host_pid = st.dwProcessId;
-    DWORD pbx_pid = wait_for_pid_file(folder_, 15000);
-    ASSERT_NE(pbx_pid, 0u);
 
     long long t0 = now_ms();
     ChildResult r = run_service(folder_, {"-uninstall"});

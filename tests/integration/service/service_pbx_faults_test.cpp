@@ -17,10 +17,9 @@ TEST_F(ServicePbxFaults, PbxKilledFromOutsideStopsTheService)
 {
     ASSERT_TRUE(Prepare(true));
     SERVICE_STATUS_PROCESS st = {};
-    ASSERT_TRUE(InstallAndStart(&st));
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
     DWORD host_pid = st.dwProcessId;
-    DWORD pbx_pid = wait_for_pid_file(folder_, 15000);
-    ASSERT_NE(pbx_pid, 0u);
 
     HANDLE pbx = OpenProcess(PROCESS_TERMINATE, FALSE, pbx_pid);
     ASSERT_NE(pbx, nullptr);
@@ -51,9 +50,8 @@ TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWithExitCodeZero)
 {
     ASSERT_TRUE(Prepare(true, "exit_after_ms=3000\r\nexit_code=7\r\n"));
     SERVICE_STATUS_PROCESS st = {};
-    ASSERT_TRUE(InstallAndStart(&st));
-    DWORD pbx_pid = wait_for_pid_file(folder_, 15000);
-    ASSERT_NE(pbx_pid, 0u);
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
 
     long long waited = 0;
     ASSERT_TRUE(wait_for_state(SERVICE_STOPPED, 45000, &st, &waited)) << "state " << st.dwCurrentState;
@@ -71,9 +69,8 @@ TEST_F(ServicePbxFaults, PbxIgnoringTheStopRequestIsTerminated)
 {
     ASSERT_TRUE(Prepare(true, "ignore_stop=1\r\n"));
     SERVICE_STATUS_PROCESS st = {};
-    ASSERT_TRUE(InstallAndStart(&st));
-    DWORD pbx_pid = wait_for_pid_file(folder_, 15000);
-    ASSERT_NE(pbx_pid, 0u);
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
     HANDLE pbx = open_pbx(pbx_pid);
     ASSERT_NE(pbx, nullptr);
 
@@ -107,9 +104,8 @@ TEST_F(ServicePbxFaults, SlowStopRequestAndIgnoringPbxTakeBothWaits)
 {
     ASSERT_TRUE(Prepare(true, "ignore_stop=1\r\nstop_request_hang_ms=7000\r\n"));
     SERVICE_STATUS_PROCESS st = {};
-    ASSERT_TRUE(InstallAndStart(&st));
-    DWORD pbx_pid = wait_for_pid_file(folder_, 15000);
-    ASSERT_NE(pbx_pid, 0u);
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
     HANDLE pbx = open_pbx(pbx_pid);
     ASSERT_NE(pbx, nullptr);
 
