@@ -482,7 +482,7 @@ void ScmTest::TearDown()
     EXPECT_FALSE(service_exists()) << "the service could not be removed";
 }
 
-::testing::AssertionResult ScmTest::Prepare(bool with_pbx, const std::string &ini_extra)
+::testing::AssertionResult ScmTest::Prepare(bool with_pbx, const std::string &ini_extra, const std::string &name)
 {
     std::string why;
     const ::testing::TestInfo *ti = ::testing::UnitTest::GetInstance()->current_test_info();
