@@ -91,8 +91,7 @@ rm -f "$msi"
 # - the event-log message file as REG_EXPAND_SZ ("#%"; wixl escapes '#');
 # - the event-log key and our own key deleted whole at uninstall (Name "-");
 # - the files the PBX writes beside itself (the development PBX's log and
-#   pid file) removed at uninstall, and the product folder itself (Wine
-#   leaves it otherwise);
+#   pid file) removed at uninstall;
 # - a rebuilt MSI of the same version replaces the installed one (major
 #   upgrade, version maximum inclusive) instead of installing beside it.
 printf 'Environment\tName\tValue\tComponent_\ns72\tl255\tL255\ts72\nEnvironment\tEnvironment\nBinOnPath\t=-*PATH\t[~];[BINDIR]\tServiceHost\n' \
@@ -116,7 +115,6 @@ msibuild "$msi" \
   -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('ProductKey', 2, '$our_key', '-', 'Registration')" \
   -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('PbxLog', 'ServiceHost', 'asterisk.log', 'BINDIR', 2)" \
   -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`FileName\`, \`DirProperty\`, \`InstallMode\`) VALUES ('PbxPid', 'ServiceHost', 'asterisk.pid', 'BINDIR', 2)" \
-  -q "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`DirProperty\`, \`InstallMode\`) VALUES ('ProductDir', 'ServiceHost', 'INSTALLDIR', 2)" \
   -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \

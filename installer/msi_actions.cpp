@@ -209,11 +209,13 @@ static UINT WaitRunningWithPbx(const char *hostPath)
         if (!QueryService(&st)) {
             return FailF("O servico QuelvaronAsterisk desapareceu durante a instalacao.");
         }
-        if (st.dwCurrentState == SERVICE_STOPPED) {
-            return FailF("O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida %lu, "
-                         "especifico %lu): o PBX nao pode ser executado. Verifique asterisk.exe ao lado de %s.",
-                         (unsigned long)st.dwWin32ExitCode, (unsigned long)st.dwServiceSpecificExitCode,
-                         hostPath);
+        if (st.dwCurrentState == SERVICE_STOP_PENDING || st.dwCurrentState == SERVICE_STOPPED) {
+            /* The PBX has ended: the exit code is final once STOPPED. */
+            StopAndWait();
+            QueryService(&st);
+            return FailF("O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida %lu): o PBX "
+                         "nao permaneceu em execucao. Verifique asterisk.exe ao lado de %s.",
+                         (unsigned long)st.dwWin32ExitCode, hostPath);
         }
         if (st.dwCurrentState == SERVICE_RUNNING) {
             if (!running) {
@@ -231,9 +233,6 @@ static UINT WaitRunningWithPbx(const char *hostPath)
                 LogF("QuelvaronAsterisk: em execucao com o PBX por %d ms", SETTLE_MS);
                 return ERROR_SUCCESS;
             }
-        } else if (running) {
-            return FailF("O servico QuelvaronAsterisk deixou de estar em execucao (estado %lu).",
-                         (unsigned long)st.dwCurrentState);
         }
         if (!running && GetTickCount() - start > RUNNING_TIMEOUT_MS) {
             return FailF("O servico QuelvaronAsterisk nao entrou em execucao em %d s (estado %lu).",
@@ -302,6 +301,48 @@ static int RunHost(const char *hostPath, const char *option, char *output, size_
     CloseHandle(pi.hThread);
     LogF("%s -> %ld: %s", commandLine, (long)(int)exitCode, output);
     return (int)exitCode;
+}
+
+/*
+** Ends the programs still running from the host's folder (a connected
+** console, say): their files could not be removed. In a silent uninstall
+** Windows Installer's Restart Manager closes such applications; Wine has no
+** Restart Manager.
+*/
+static void EndProgramsBeside(const char *hostPath)
+{
+    const char *slash = strrchr(hostPath, '\\');
+    if (slash == NULL) {
+        return;
+    }
+    size_t folderLength = (size_t)(slash - hostPath) + 1; /* with the backslash */
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) {
+            continue;
+        }
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                     entry.th32ProcessID);
+        if (process == NULL) {
+            continue;
+        }
+        char image[MAX_PATH];
+        DWORD size = sizeof(image);
+        if (QueryFullProcessImageNameA(process, 0, image, &size) && size > folderLength &&
+            _strnicmp(image, hostPath, folderLength) == 0 && strchr(image + folderLength, '\\') == NULL) {
+            LogF("Encerrando %s (processo %lu), ainda em execucao na pasta do produto", image,
+                 (unsigned long)entry.th32ProcessID);
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 5000);
+        }
+        CloseHandle(process);
+    }
+    CloseHandle(snapshot);
 }
 
 /*
@@ -380,12 +421,20 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
         return FailF("quelvaron-service -install falhou: %s", output);
     }
     if (RunHost(hostPath, "-start", output, sizeof(output)) != 0) {
-        return FailF("quelvaron-service -start falhou: %s", output);
+        result = FailF("quelvaron-service -start falhou: %s", output);
+    } else {
+        result = WaitRunningWithPbx(hostPath);
     }
-    return WaitRunningWithPbx(hostPath);
+    /* Undone here as well as by the rollback action: Wine's msiexec never
+    ** runs rollback actions when it rolls back. */
+    if (result != ERROR_SUCCESS) {
+        RemoveExisting(hostPath);
+    }
+    return result;
 }
 
-/* Uninstall, and the rollback of an install: stopped, removed, gone. */
+/* Uninstall, and the rollback of an install: stopped, removed, gone, and
+** nothing left running from the product's folder. */
 extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install)
 {
     char hostPath[MAX_PATH];
@@ -396,5 +445,9 @@ extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install)
     if (!GetHostPath(hostPath)) {
         return FailF("Caminho de quelvaron-service.exe ausente (CustomActionData).");
     }
-    return RemoveExisting(hostPath);
+    UINT result = RemoveExisting(hostPath);
+    if (result == ERROR_SUCCESS) {
+        EndProgramsBeside(hostPath);
+    }
+    return result;
 }
