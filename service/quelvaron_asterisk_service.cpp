@@ -38,6 +38,13 @@
 #define STOP_REQUEST_WAIT_MS 5000
 #define PBX_EXIT_WAIT_MS 8000
 
+/* Recovery set on a fresh install: restart the PBX service after 5, 10 and
+** 30 seconds; the failure count starts over after a day without failures. */
+#define RECOVERY_RESET_PERIOD_S 86400
+#define RECOVERY_RESTART_1_MS 5000
+#define RECOVERY_RESTART_2_MS 10000
+#define RECOVERY_RESTART_3_MS 30000
+
 /* Every state but START_PENDING accepts stop, pause/continue and shutdown. */
 #define CONTROLS_ACCEPTED \
     (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN)
@@ -414,9 +421,41 @@ DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, 
 ** Management command line
 ** ====================================================================== */
 
+/*
+** Recovery of a freshly created service: restart after 5, 10, then 30
+** seconds, and count a stop with a nonzero exit code (a PBX that ended by
+** itself) as a failure too, not only a crash of the host.  Results are
+** ignored, as the description's: the service works without them.
+*/
+static void SetServiceRecovery(SC_HANDLE service)
+{
+    SC_ACTION actions[3];
+    actions[0].Type = SC_ACTION_RESTART;
+    actions[0].Delay = RECOVERY_RESTART_1_MS;
+    actions[1].Type = SC_ACTION_RESTART;
+    actions[1].Delay = RECOVERY_RESTART_2_MS;
+    actions[2].Type = SC_ACTION_RESTART;
+    actions[2].Delay = RECOVERY_RESTART_3_MS;
+
+    SERVICE_FAILURE_ACTIONSA failureActions;
+    failureActions.dwResetPeriod = RECOVERY_RESET_PERIOD_S;
+    failureActions.lpRebootMsg = NULL;
+    failureActions.lpCommand = NULL;
+    failureActions.cActions = sizeof(actions) / sizeof(actions[0]);
+    failureActions.lpsaActions = actions;
+    g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failureActions);
+
+    SERVICE_FAILURE_ACTIONS_FLAG failureActionsFlag;
+    failureActionsFlag.fFailureActionsOnNonCrashFailures = TRUE;
+    g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &failureActionsFlag);
+}
+
 static int InstallService(void)
 {
     char ownPath[MAX_PATH];
+    /* The registered command line: the path in quotes, or a path with blanks
+    ** such as C:\Program Files\... lets the SCM try C:\Program.exe first. */
+    char quotedPath[MAX_PATH + 2];
     char keyPath[REGISTRY_KEY_SIZE];
     /* SERVICE_DESCRIPTIONA wants a writable pointer. */
     static char description[] = SERVICE_DESCRIPTION_TEXT;
@@ -425,6 +464,7 @@ static int InstallService(void)
         printf("[ERRO] Nao foi possivel obter o caminho do binario.\n");
         return 1;
     }
+    snprintf(quotedPath, sizeof(quotedPath), "\"%s\"", ownPath);
 
     SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (manager == NULL) {
@@ -434,11 +474,12 @@ static int InstallService(void)
 
     SC_HANDLE service = g_Win32.CreateServiceA(
         manager, SERVICE_NAME, SERVICE_DISPLAY_NAME, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, ownPath, NULL, NULL, NULL, NULL, NULL);
+        SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedPath, NULL, NULL, NULL, NULL, NULL);
     if (service != NULL) {
         SERVICE_DESCRIPTIONA serviceDescription;
         serviceDescription.lpDescription = description;
         g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &serviceDescription);
+        SetServiceRecovery(service);
         g_Win32.CloseServiceHandle(service);
         printf("[OK] Servico '%s' instalado com sucesso!\n", SERVICE_DISPLAY_NAME);
     } else {

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
@@ -13,6 +14,25 @@ namespace {
 const char kOpenManagerFailed[] =
     "[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (execute como Administrador).\n";
 const char kProgram[] = "C:\\QV\\bin\\quelvaron-service.exe";
+
+// Restart after 5, 10 and 30 s, failure count reset after a day, and a stop
+// with an exit code counted as a failure.
+void ExpectRecovery()
+{
+    const SERVICE_FAILURE_ACTIONSA &a = fake.failureActions;
+    EXPECT_EQ(a.dwResetPeriod, 86400u);
+    EXPECT_EQ(a.lpRebootMsg, nullptr);
+    EXPECT_EQ(a.lpCommand, nullptr);
+    EXPECT_EQ(a.cActions, 3u);
+    std::vector<std::pair<int, DWORD>> steps;
+    for (const SC_ACTION &step : fake.failureActionSteps) {
+        steps.push_back({step.Type, step.Delay});
+    }
+    EXPECT_THAT(steps, ElementsAre(std::make_pair((int)SC_ACTION_RESTART, 5000u),
+                                   std::make_pair((int)SC_ACTION_RESTART, 10000u),
+                                   std::make_pair((int)SC_ACTION_RESTART, 30000u)));
+    EXPECT_EQ(fake.failureActionsFlag, TRUE);
+}
 
 class CommandLine : public ServiceHostTest {
   protected:
@@ -151,12 +171,14 @@ TEST_F(CommandLine, InstallCreatesTheServiceDescribesItAndRegistersTheEventSourc
     EXPECT_EQ(c.serviceType, 0x10u);
     EXPECT_EQ(c.startType, 2u);
     EXPECT_EQ(c.errorControl, 1u);
-    EXPECT_EQ(c.binaryPath, kProgram) << "no quotes, no arguments";
+    EXPECT_EQ(c.binaryPath, "\"" + std::string(kProgram) + "\"") << "quoted, no arguments";
     EXPECT_TRUE(c.groupNull && c.tagNull && c.dependenciesNull && c.accountNull && c.passwordNull);
 
-    EXPECT_THAT(fake.config2Levels, ElementsAre(1u));
+    EXPECT_THAT(fake.config2Levels, ElementsAre(1u, 2u, 4u));
+    EXPECT_THAT(LogLines("ChangeServiceConfig2A"), Each("ChangeServiceConfig2A " + Hex(FAKE_SERVICE)));
     EXPECT_THAT(fake.descriptions,
                 ElementsAre("Motor Asterisk PBX com chan_quelvaron e Quelvaron VoIP Core (WhatsApp & Telegram)"));
+    ExpectRecovery();
 
     EXPECT_EQ(fake.regRoot, HKEY_LOCAL_MACHINE);
     EXPECT_EQ(fake.regSubKey, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\QuelvaronAsterisk");
@@ -182,6 +204,32 @@ TEST_F(CommandLine, InstallCreatesTheServiceDescribesItAndRegistersTheEventSourc
     EXPECT_THAT(LogLines("RegCloseKey"), ElementsAre("RegCloseKey " + Hex(FAKE_KEY)));
     // The service handle is closed before the event source is registered, the manager last.
     EXPECT_EQ(fake.log.back(), "CloseServiceHandle " + Hex(FAKE_SCM));
+}
+
+TEST_F(CommandLine, InstallQuotesEvenAFullLengthPathButRegistersTheEventSourcePlain)
+{
+    std::string longest = "C:\\" + std::string(234, 'p') + "\\quelvaron-service.exe";
+    ASSERT_EQ(longest.size(), 259u);
+    fake.modulePath = longest;
+    EXPECT_EQ(Run({"svc.exe", "-install"}), 0);
+    ASSERT_EQ(fake.createdServices.size(), 1u);
+    EXPECT_EQ(fake.createdServices[0].binaryPath, "\"" + longest + "\"");
+    ASSERT_EQ(fake.regValues.size(), 2u);
+    EXPECT_EQ(fake.regValues[1].data, longest + '\0');
+}
+
+TEST_F(CommandLine, InstallIgnoresFailedConfigurationCalls)
+{
+    // Wine's SCM, for one, takes the failure actions without storing them
+    // and refuses the flag.
+    fake.config2Error = ERROR_INVALID_PARAMETER;
+    EXPECT_EQ(Run({"svc.exe", "-install"}), 0);
+    EXPECT_EQ(out, "[OK] Servico 'Quelvaron Asterisk PBX Service' instalado com sucesso!\n");
+    EXPECT_THAT(fake.config2Levels, ElementsAre(1u, 2u, 4u));
+    ExpectRecovery();
+    EXPECT_EQ(fake.regValues.size(), 2u);
+    EXPECT_THAT(LogLines("CloseServiceHandle"), ElementsAre("CloseServiceHandle " + Hex(FAKE_SERVICE),
+                                                            "CloseServiceHandle " + Hex(FAKE_SCM)));
 }
 
 TEST_F(CommandLine, InstallingAgainLeavesTheServiceButRefreshesTheEventSource)

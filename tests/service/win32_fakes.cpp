@@ -70,7 +70,16 @@ static BOOL WINAPI FakeChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPV
         const char *text = static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription;
         fake.descriptions.push_back(text ? text : "(null)");
     }
-    return TRUE;
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS && info != nullptr) {
+        fake.failureActions = *static_cast<SERVICE_FAILURE_ACTIONSA *>(info);
+        const SC_ACTION *steps = fake.failureActions.lpsaActions;
+        fake.failureActionSteps.assign(steps, steps + (steps ? fake.failureActions.cActions : 0));
+        fake.failureActions.lpsaActions = nullptr; // the caller's stack, gone after the call
+    }
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && info != nullptr) {
+        fake.failureActionsFlag = static_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(info)->fFailureActionsOnNonCrashFailures;
+    }
+    return fake.config2Error != 0 ? Fail(fake.config2Error) : TRUE;
 }
 
 static SC_HANDLE WINAPI FakeOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access)

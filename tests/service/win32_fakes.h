@@ -110,6 +110,11 @@ struct FakeWin32 {
     std::vector<CreateServiceCall> createdServices;
     std::vector<DWORD> config2Levels;
     std::vector<std::string> descriptions;
+    DWORD config2Error = 0;
+    // The last SERVICE_CONFIG_FAILURE_ACTIONS, deep-copied, and the flag.
+    SERVICE_FAILURE_ACTIONSA failureActions = {};
+    std::vector<SC_ACTION> failureActionSteps;
+    BOOL failureActionsFlag = -1;
     DWORD openServiceError = 0;
     std::vector<std::string> openedServiceNames;
     std::vector<DWORD> serviceAccess;

@@ -482,11 +482,11 @@ void ScmTest::TearDown()
     EXPECT_FALSE(service_exists()) << "the service could not be removed";
 }
 
-::testing::AssertionResult ScmTest::Prepare(bool with_pbx, const std::string &ini_extra)
+::testing::AssertionResult ScmTest::Prepare(bool with_pbx, const std::string &ini_extra, const std::string &name)
 {
     std::string why;
     const ::testing::TestInfo *ti = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (!prepare_folder(ti->name(), with_pbx, ini_extra, &folder_, &why))
+    if (!prepare_folder(name.empty() ? ti->name() : name, with_pbx, ini_extra, &folder_, &why))
         return ::testing::AssertionFailure() << why;
     prepared_ = true;
     return ::testing::AssertionSuccess();

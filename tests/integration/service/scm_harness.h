@@ -104,8 +104,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // The folder for the running test (named after it).
-    ::testing::AssertionResult Prepare(bool with_pbx, const std::string &ini_extra = "");
+    // The folder for the running test (named after it unless `name` is given).
+    ::testing::AssertionResult Prepare(bool with_pbx, const std::string &ini_extra = "", const std::string &name = "");
     // install + start + RUNNING, with the figures printed.
     ::testing::AssertionResult InstallAndStart(SERVICE_STATUS_PROCESS *running);
     // InstallAndStart, then the PBX's pid from its .pid file.

@@ -92,6 +92,28 @@ TEST_F(ServiceLifecycle, StartRunsThePbxAndStopEndsItGracefully)
     EXPECT_EQ(lf_text(r.out), "[ERRO] Falha ao parar servico (Erro 1062).\n");
 }
 
+// Registered unquoted, the path below would make the SCM run <bin>\scm-Blanks.exe
+// first. A decoy lies there (a program that ends at once, so the service
+// would never run) and must stay unused.
+TEST_F(ServiceLifecycle, StartsFromAFolderWithBlanksAndParentheses)
+{
+    ASSERT_TRUE(Prepare(true, "", "Blanks (x86) Folder"));
+    char sys[MAX_PATH];
+    UINT n = GetSystemDirectoryA(sys, sizeof sys);
+    ASSERT_TRUE(n > 0 && n < sizeof sys);
+    std::string decoy = folder_.dir.substr(0, folder_.dir.find(' ')) + ".exe";
+    ASSERT_TRUE(CopyFileA((std::string(sys) + "\\hostname.exe").c_str(), decoy.c_str(), FALSE)) << decoy;
+
+    SERVICE_STATUS_PROCESS st = {};
+    DWORD pbx_pid = 0;
+    ::testing::AssertionResult started = StartWithPbx(&st, &pbx_pid);
+    DeleteFileA(decoy.c_str());
+    ASSERT_TRUE(started);
+    std::vector<PbxLogLine> starts = log_lines_of(read_pbx_log(folder_), "start");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].rest, Quoted(" -f -vvv"));
+}
+
 // Pause and continue change only the reported state; the PBX keeps running,
 // and a stop while paused takes the normal path.
 TEST_F(ServiceLifecycle, PauseAndContinueLeaveThePbxRunning)

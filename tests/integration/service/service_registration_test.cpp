@@ -125,7 +125,7 @@ TEST_F(ServiceRegistration, InstallRegistersTheServiceAndItsEventSource)
     EXPECT_EQ(c.type, 0x10u);
     EXPECT_EQ(c.start, 2u);
     EXPECT_EQ(c.error_control, 1u);
-    EXPECT_EQ(c.binary_path, folder_.service_exe); // unquoted, no arguments
+    EXPECT_EQ(c.binary_path, "\"" + folder_.service_exe + "\""); // quoted, no arguments
     EXPECT_EQ(c.start_name, "LocalSystem");
     EXPECT_EQ(c.display_name, kServiceDisplayName);
     EXPECT_EQ(c.load_order_group, "");
@@ -145,7 +145,7 @@ TEST_F(ServiceRegistration, InstallRegistersTheServiceAndItsEventSource)
         EXPECT_EQ(sc_field(r.out, "TYPE").substr(0, 2), "10") << r.out;
         EXPECT_EQ(sc_field(r.out, "START_TYPE").substr(0, 1), "2") << r.out;
         EXPECT_EQ(sc_field(r.out, "ERROR_CONTROL").substr(0, 1), "1") << r.out;
-        EXPECT_EQ(sc_field(r.out, "BINARY_PATH_NAME"), folder_.service_exe) << r.out;
+        EXPECT_EQ(sc_field(r.out, "BINARY_PATH_NAME"), "\"" + folder_.service_exe + "\"") << r.out;
         EXPECT_EQ(sc_field(r.out, "DISPLAY_NAME"), kServiceDisplayName) << r.out;
         EXPECT_EQ(sc_field(r.out, "SERVICE_START_NAME"), "LocalSystem") << r.out;
     } else {
@@ -162,7 +162,7 @@ TEST_F(ServiceRegistration, InstallRegistersTheServiceAndItsEventSource)
     ASSERT_NE(l = reg_find(svc, "ErrorControl"), nullptr) << r.out;
     EXPECT_EQ(l->data, "0x1");
     ASSERT_NE(l = reg_find(svc, "ImagePath"), nullptr) << r.out;
-    EXPECT_EQ(l->data, folder_.service_exe);
+    EXPECT_EQ(l->data, "\"" + folder_.service_exe + "\"");
     ASSERT_NE(l = reg_find(svc, "ObjectName"), nullptr) << r.out;
     EXPECT_EQ(l->data, "LocalSystem");
     ASSERT_NE(l = reg_find(svc, "DisplayName"), nullptr) << r.out;
@@ -192,7 +192,7 @@ TEST_F(ServiceRegistration, InstallAgainKeepsTheServiceAndRefreshesTheEventSourc
 
     ServiceConfig c = query_config();
     ASSERT_TRUE(c.ok);
-    EXPECT_EQ(c.binary_path, folder_.service_exe);
+    EXPECT_EQ(c.binary_path, "\"" + folder_.service_exe + "\"");
     EXPECT_EQ(c.description, kServiceDescription);
     expect_event_source_for(moved.service_exe);
 
