@@ -363,14 +363,17 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     HANDLE waitObjects[2];
     waitObjects[0] = stopEvent;
     waitObjects[1] = g_ProcessHandle;
+    DWORD exitCode = NO_ERROR;
     if (g_Win32.WaitForMultipleObjects(2, waitObjects, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
         ReportServiceEvent(EVENTLOG_WARNING_TYPE, "Processo Asterisk terminou inesperadamente.");
+        /* A failure, not a clean stop: the SCM's recovery restarts us. */
+        exitCode = ERROR_PROCESS_ABORTED;
     }
 
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 5000);
     StopServiceProcess();
     CloseStopEvent();
-    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
+    ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Servico Quelvaron Asterisk parado com sucesso.");
 }
 

@@ -145,14 +145,15 @@ TEST_F(ServiceThread, ShutdownStopsLikeStop)
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopRequested, kStopping, kStopped));
 }
 
-TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsCleanly)
+TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsWith1067)
 {
     Run([] { return WAIT_OBJECT_0 + 1; });
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
                                        Report{SERVICE_RUNNING, 0, 0, 0, 7},
                                        Report{SERVICE_STOP_PENDING, 0, 5000, c + 1, 7},
-                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+                                       Report{SERVICE_STOPPED, ERROR_PROCESS_ABORTED, 0, 0, 7}));
+    EXPECT_EQ(fake.reports.back().dwServiceSpecificExitCode, 0u);
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kEndedAlone, kStopping, kStopped));
     EXPECT_EQ(fake.events[3].type, EVENTLOG_WARNING_TYPE);
     ASSERT_EQ(fake.processes.size(), 2u) << "the stop request is still sent";

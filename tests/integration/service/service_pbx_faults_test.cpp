@@ -30,7 +30,7 @@ TEST_F(ServicePbxFaults, PbxKilledFromOutsideStopsTheService)
     long long waited = 0;
     ASSERT_TRUE(wait_for_state(SERVICE_STOPPED, 45000, &st, &waited)) << "state " << st.dwCurrentState;
     printf("[ timing   ] STOPPED %lld ms after the PBX was killed\n", now_ms() - t0);
-    EXPECT_EQ(st.dwWin32ExitCode, 0u);
+    EXPECT_EQ(st.dwWin32ExitCode, 1067u);
     EXPECT_TRUE(wait_process_gone(host_pid, 10000));
 
     // The normal stop path ran all the same: a stop request was started
@@ -41,12 +41,12 @@ TEST_F(ServicePbxFaults, PbxKilledFromOutsideStopsTheService)
 
     ChildResult r = run_system_tool("sc.exe", {"query", kServiceName});
     EXPECT_EQ(sc_field(r.out, "STATE").substr(0, 1), "1") << r.out;
-    EXPECT_EQ(sc_field(r.out, "WIN32_EXIT_CODE").substr(0, 1), "0") << r.out;
+    EXPECT_EQ(sc_field(r.out, "WIN32_EXIT_CODE").substr(0, 4), "1067") << r.out;
 }
 
-// The service's exit code is 0 even when the PBX ended by itself with
-// another code.
-TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWithExitCodeZero)
+// A PBX that ends by itself is a failure (1067, ERROR_PROCESS_ABORTED),
+// whatever its own exit code.
+TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWith1067)
 {
     ASSERT_TRUE(Prepare(true, "exit_after_ms=3000\r\nexit_code=7\r\n"));
     SERVICE_STATUS_PROCESS st = {};
@@ -56,7 +56,8 @@ TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWithExitCodeZero)
     long long waited = 0;
     ASSERT_TRUE(wait_for_state(SERVICE_STOPPED, 45000, &st, &waited)) << "state " << st.dwCurrentState;
     printf("[ timing   ] STOPPED %lld ms after RUNNING (the PBX ends itself after 3000 ms)\n", waited);
-    EXPECT_EQ(st.dwWin32ExitCode, 0u);
+    EXPECT_EQ(st.dwWin32ExitCode, 1067u);
+    EXPECT_EQ(st.dwServiceSpecificExitCode, 0u);
     bool exited7 = false;
     for (const PbxLogLine &l : log_lines_of(read_pbx_log(folder_), "exit"))
         exited7 = exited7 || (l.pid == pbx_pid && l.rest == "7");
