@@ -104,8 +104,9 @@ TEST_F(ServiceThread, NormalRunStoppedByRequest)
     EXPECT_THAT(LogLines("CloseHandle"),
                 ElementsAre("CloseHandle " + Hex(FAKE_THREAD(0)), "CloseHandle " + Hex(FAKE_PROCESS(1)),
                             "CloseHandle " + Hex(FAKE_THREAD(1)), "CloseHandle " + Hex(FAKE_PROCESS(0)),
-                            "CloseHandle " + Hex(FAKE_STOP_EVENT)));
+                            "CloseHandle " + Hex(FAKE_JOB), "CloseHandle " + Hex(FAKE_STOP_EVENT)));
     EXPECT_EQ(g_ProcessHandle, nullptr);
+    EXPECT_EQ(g_JobHandle, nullptr);
     EXPECT_EQ(g_StopEvent, nullptr);
 }
 

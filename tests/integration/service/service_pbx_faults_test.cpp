@@ -64,6 +64,30 @@ TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWith1067)
     EXPECT_TRUE(exited7) << "the PBX did not end by itself with 7";
 }
 
+// The PBX lives in a kill-on-close job of its host: a host that is killed
+// takes its PBX with it, so no orphan keeps the PBX's ports.
+TEST_F(ServicePbxFaults, HostKilledFromOutsideTakesItsPbxAlong)
+{
+    ASSERT_TRUE(Prepare(true));
+    SERVICE_STATUS_PROCESS st = {};
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
+    HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, st.dwProcessId);
+    ASSERT_NE(host, nullptr);
+
+    long long t0 = now_ms();
+    EXPECT_TRUE(TerminateProcess(host, 9));
+    EXPECT_EQ(WaitForSingleObject(host, 10000), WAIT_OBJECT_0);
+    CloseHandle(host);
+    EXPECT_TRUE(wait_process_gone(pbx_pid, 10000)) << "the PBX outlived its host";
+    printf("[ timing   ] PBX gone %lld ms after its host was killed\n", now_ms() - t0);
+    EXPECT_TRUE(log_lines_of(read_pbx_log(folder_), "stop-request").empty()) << "ended by a stop request, not with its job";
+
+    // Wine's SCM does not notice a killed host: it goes on reporting RUNNING
+    // and refuses a stop (232). Deleting the service drops it at once.
+    EXPECT_TRUE(delete_service(30000));
+}
+
 // A PBX that answers but ignores the stop request is ended by force once the
 // 8000-ms wait has run out, and nothing of it is left running.
 TEST_F(ServicePbxFaults, PbxIgnoringTheStopRequestIsTerminated)
