@@ -153,8 +153,11 @@ void FindAsteriskExecutable(char *path)
         char *lastSlash = strrchr(ownPath, '\\');
         if (lastSlash != NULL) {
             *lastSlash = '\0';
-            if (snprintf(path, MAX_PATH, "%s\\asterisk.exe", ownPath) >= 0 && PathExists(path)) {
-                return; /* kept as formatted, cut at 259 characters if need be */
+            /* A cut name is some other file, which we would run as local
+            ** system: a candidate that does not fit is skipped untested. */
+            int length = snprintf(path, MAX_PATH, "%s\\asterisk.exe", ownPath);
+            if (length >= 0 && length < MAX_PATH && PathExists(path)) {
+                return;
             }
         }
     }

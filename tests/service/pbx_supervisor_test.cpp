@@ -143,19 +143,20 @@ TEST_F(PbxStart, AFailedStartWritesTheErrorCodeAndThePathNotTheCommandLine)
     EXPECT_EQ(fake.events[1].text, "Falha ao iniciar processo Asterisk (Erro: 2). Caminho: asterisk.exe");
 }
 
-TEST_F(PbxStart, ThePathCutAt259CharactersIsCarriedWholeIntoCommandLineAndEvents)
+TEST_F(PbxStart, AFullLengthPathIsCarriedWholeIntoCommandLineAndEvents)
 {
-    // A 250-character folder and a short program name: the candidate beside
-    // it is 263 characters, cut to 259 by the search.
-    std::string folder = "C:\\" + std::string(247, 'x');
+    // A 246-character folder and a short program name: the candidate beside
+    // it is 259 characters, the most a 260-byte path holds.
+    std::string folder = "C:\\" + std::string(243, 'x');
     fake.modulePath = folder + "\\q.exe";
-    std::string cut = (folder + "\\asterisk.exe").substr(0, 259);
-    fake.existingFiles = {cut};
+    std::string longest = folder + "\\asterisk.exe";
+    ASSERT_EQ(longest.size(), 259u);
+    fake.existingFiles = {longest};
     fake.createProcessErrors = {ERROR_PATH_NOT_FOUND};
     StartServiceProcess();
-    EXPECT_EQ(fake.processes[0].commandLine, "\"" + cut + "\" -f -vvv");
-    EXPECT_EQ(fake.events[0].text, "Disparando processo Asterisk PBX: \"" + cut + "\" -f -vvv");
-    EXPECT_EQ(fake.events[1].text, "Falha ao iniciar processo Asterisk (Erro: 3). Caminho: " + cut);
+    EXPECT_EQ(fake.processes[0].commandLine, "\"" + longest + "\" -f -vvv");
+    EXPECT_EQ(fake.events[0].text, "Disparando processo Asterisk PBX: \"" + longest + "\" -f -vvv");
+    EXPECT_EQ(fake.events[1].text, "Falha ao iniciar processo Asterisk (Erro: 3). Caminho: " + longest);
 }
 
 class PbxStop : public ServiceHostTest {
