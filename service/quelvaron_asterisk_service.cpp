@@ -50,6 +50,7 @@
     (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN)
 
 HANDLE g_ProcessHandle = NULL;
+HANDLE g_JobHandle = NULL;
 SERVICE_STATUS g_ServiceStatus;
 SERVICE_STATUS_HANDLE g_StatusHandle = NULL;
 HANDLE g_StopEvent = NULL;
@@ -152,8 +153,11 @@ void FindAsteriskExecutable(char *path)
         char *lastSlash = strrchr(ownPath, '\\');
         if (lastSlash != NULL) {
             *lastSlash = '\0';
-            if (snprintf(path, MAX_PATH, "%s\\asterisk.exe", ownPath) >= 0 && PathExists(path)) {
-                return; /* kept as formatted, cut at 259 characters if need be */
+            /* A cut name is some other file, which we would run as local
+            ** system: a candidate that does not fit is skipped untested. */
+            int length = snprintf(path, MAX_PATH, "%s\\asterisk.exe", ownPath);
+            if (length >= 0 && length < MAX_PATH && PathExists(path)) {
+                return;
             }
         }
     }
@@ -199,8 +203,33 @@ void RunInConsole(void)
 }
 
 /*
+** A kill-on-close job holding the PBX: when the host ends, however it ends,
+** Windows closes the job's last handle and ends the PBX with it, so a
+** recovery restart never meets an orphaned PBX holding its ports.  Returns
+** null when the job cannot be set up; the PBX then runs outside any job.
+*/
+static HANDLE PutPbxInJob(HANDLE process)
+{
+    HANDLE job = g_Win32.CreateJobObjectA(NULL, NULL);
+    if (job == NULL) {
+        return NULL;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof(limits));
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!g_Win32.SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits,
+                                         sizeof(limits)) ||
+        !g_Win32.AssignProcessToJobObject(job, process)) {
+        g_Win32.CloseHandle(job); /* holds no process: ends nothing */
+        return NULL;
+    }
+    return job;
+}
+
+/*
 ** Start the PBX hidden, as the service's child.  Returns 1 with the process
-** handle in g_ProcessHandle, or 0 after an error event.
+** handle in g_ProcessHandle (and its job in g_JobHandle), or 0 after an
+** error event.
 */
 int StartServiceProcess(void)
 {
@@ -232,6 +261,7 @@ int StartServiceProcess(void)
         return 0;
     }
 
+    g_JobHandle = PutPbxInJob(process.hProcess);
     g_ProcessHandle = process.hProcess;
     g_Win32.CloseHandle(process.hThread);
     return 1;
@@ -279,6 +309,11 @@ void StopServiceProcess(void)
 
     g_Win32.CloseHandle(g_ProcessHandle);
     g_ProcessHandle = NULL;
+    /* Only now: closing the job ends whatever still runs in it. */
+    if (g_JobHandle != NULL) {
+        g_Win32.CloseHandle(g_JobHandle);
+        g_JobHandle = NULL;
+    }
 }
 
 /* ======================================================================
@@ -363,14 +398,17 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     HANDLE waitObjects[2];
     waitObjects[0] = stopEvent;
     waitObjects[1] = g_ProcessHandle;
+    DWORD exitCode = NO_ERROR;
     if (g_Win32.WaitForMultipleObjects(2, waitObjects, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
         ReportServiceEvent(EVENTLOG_WARNING_TYPE, "Processo Asterisk terminou inesperadamente.");
+        /* A failure, not a clean stop: the SCM's recovery restarts us. */
+        exitCode = ERROR_PROCESS_ABORTED;
     }
 
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 5000);
     StopServiceProcess();
     CloseStopEvent();
-    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
+    ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Servico Quelvaron Asterisk parado com sucesso.");
 }
 

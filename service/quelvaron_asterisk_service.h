@@ -13,6 +13,10 @@
 /* The PBX child process; null when there is none.  Service thread only. */
 extern HANDLE g_ProcessHandle;
 
+/* The kill-on-close job holding the PBX, so it never outlives the host;
+** null when there is none (no PBX, or the job could not be set up). */
+extern HANDLE g_JobHandle;
+
 /* The one status record, sent whole with every report. */
 extern SERVICE_STATUS g_ServiceStatus;
 extern SERVICE_STATUS_HANDLE g_StatusHandle;

@@ -43,6 +43,9 @@ struct Win32Seam {
     decltype(&::WaitForMultipleObjects) WaitForMultipleObjects;
     decltype(&::TerminateProcess) TerminateProcess;
     decltype(&::CloseHandle) CloseHandle;
+    decltype(&::CreateJobObjectA) CreateJobObjectA;
+    decltype(&::SetInformationJobObject) SetInformationJobObject;
+    decltype(&::AssignProcessToJobObject) AssignProcessToJobObject;
     decltype(&::CreateEventA) CreateEventA;
     decltype(&::SetEvent) SetEvent;
     decltype(&::GetModuleFileNameA) GetModuleFileNameA;

@@ -1,6 +1,8 @@
 // Starting, stopping and console-running the PBX, and the event-log writer.
 #include "win32_fakes.h"
 
+#include <algorithm>
+
 using ::testing::ElementsAre;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
@@ -62,6 +64,19 @@ TEST_F(PbxStart, StartsTheFoundPbxHiddenAndKeepsOnlyItsProcessHandle)
 
     EXPECT_EQ(g_ProcessHandle, FAKE_PROCESS(0));
     EXPECT_THAT(LogLines("CloseHandle"), ElementsAre("CloseHandle " + Hex(FAKE_THREAD(0))));
+
+    // Straight after its creation the child goes into a kill-on-close job,
+    // whose handle is kept open for the service's run.
+    auto created = std::find(fake.log.begin(), fake.log.end(), "CreateProcessA " + p.commandLine);
+    ASSERT_LE(created + 4, fake.log.end());
+    EXPECT_THAT(std::vector<std::string>(created + 1, created + 4),
+                ElementsAre("CreateJobObjectA", "SetInformationJobObject " + Hex(FAKE_JOB),
+                            "AssignProcessToJobObject " + Hex(FAKE_JOB) + " " + Hex(FAKE_PROCESS(0))));
+    EXPECT_TRUE(fake.jobNamesNull);
+    EXPECT_EQ(fake.jobInfoClass, JobObjectExtendedLimitInformation);
+    EXPECT_EQ(fake.jobInfoSize, sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION));
+    EXPECT_EQ(fake.jobLimits.BasicLimitInformation.LimitFlags, (DWORD)JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE);
+    EXPECT_EQ(g_JobHandle, FAKE_JOB);
     EXPECT_THAT(LogLines("WaitFor"), ElementsAre());
     ASSERT_EQ(fake.events.size(), 1u);
     EXPECT_EQ(fake.events[0].type, EVENTLOG_INFORMATION_TYPE);
@@ -78,6 +93,35 @@ TEST_F(PbxStart, TheAnnouncementComesBeforeTheProcess)
         }
     }
     EXPECT_THAT(order, ElementsAre("ReportEventA", "CreateProcessA"));
+}
+
+TEST_F(PbxStart, AJobThatCannotBeSetUpIsIgnored)
+{
+    struct Case {
+        DWORD FakeWin32::*step;
+        bool jobClosed; // a job that was created but holds no process
+    };
+    const Case cases[] = {{&FakeWin32::createJobError, false},
+                          {&FakeWin32::setJobError, true},
+                          {&FakeWin32::assignJobError, true}};
+    for (const Case &c : cases) {
+        fake = FakeWin32();
+        g_ProcessHandle = NULL;
+        fake.*c.step = ERROR_ACCESS_DENIED;
+        EXPECT_EQ(StartServiceProcess(), 1);
+        EXPECT_EQ(g_ProcessHandle, FAKE_PROCESS(0));
+        EXPECT_EQ(g_JobHandle, nullptr);
+        std::vector<std::string> closed = {"CloseHandle " + Hex(FAKE_THREAD(0))};
+        if (c.jobClosed) {
+            closed.insert(closed.begin(), "CloseHandle " + Hex(FAKE_JOB));
+        }
+        EXPECT_EQ(LogLines("CloseHandle"), closed) << c.jobClosed;
+        EXPECT_EQ(fake.events.size(), 1u) << "no event about the job";
+
+        fake.log.clear();
+        StopServiceProcess();
+        EXPECT_THAT(LogLines("CloseHandle"), ::testing::Not(::testing::Contains("CloseHandle 0x0")));
+    }
 }
 
 TEST_F(PbxStart, NothingFoundStartsTheBareNameQuoted)
@@ -99,19 +143,20 @@ TEST_F(PbxStart, AFailedStartWritesTheErrorCodeAndThePathNotTheCommandLine)
     EXPECT_EQ(fake.events[1].text, "Falha ao iniciar processo Asterisk (Erro: 2). Caminho: asterisk.exe");
 }
 
-TEST_F(PbxStart, ThePathCutAt259CharactersIsCarriedWholeIntoCommandLineAndEvents)
+TEST_F(PbxStart, AFullLengthPathIsCarriedWholeIntoCommandLineAndEvents)
 {
-    // A 250-character folder and a short program name: the candidate beside
-    // it is 263 characters, cut to 259 by the search.
-    std::string folder = "C:\\" + std::string(247, 'x');
+    // A 246-character folder and a short program name: the candidate beside
+    // it is 259 characters, the most a 260-byte path holds.
+    std::string folder = "C:\\" + std::string(243, 'x');
     fake.modulePath = folder + "\\q.exe";
-    std::string cut = (folder + "\\asterisk.exe").substr(0, 259);
-    fake.existingFiles = {cut};
+    std::string longest = folder + "\\asterisk.exe";
+    ASSERT_EQ(longest.size(), 259u);
+    fake.existingFiles = {longest};
     fake.createProcessErrors = {ERROR_PATH_NOT_FOUND};
     StartServiceProcess();
-    EXPECT_EQ(fake.processes[0].commandLine, "\"" + cut + "\" -f -vvv");
-    EXPECT_EQ(fake.events[0].text, "Disparando processo Asterisk PBX: \"" + cut + "\" -f -vvv");
-    EXPECT_EQ(fake.events[1].text, "Falha ao iniciar processo Asterisk (Erro: 3). Caminho: " + cut);
+    EXPECT_EQ(fake.processes[0].commandLine, "\"" + longest + "\" -f -vvv");
+    EXPECT_EQ(fake.events[0].text, "Disparando processo Asterisk PBX: \"" + longest + "\" -f -vvv");
+    EXPECT_EQ(fake.events[1].text, "Falha ao iniciar processo Asterisk (Erro: 3). Caminho: " + longest);
 }
 
 class PbxStop : public ServiceHostTest {
@@ -182,6 +227,21 @@ TEST_F(PbxStop, OnlyATimeOutLeadsToTermination)
     EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre());
     EXPECT_THAT(EventTexts(), ElementsAre("Encerrando processo Asterisk PBX de forma limpa..."));
     EXPECT_EQ(g_ProcessHandle, nullptr);
+}
+
+TEST_F(PbxStop, TheJobIsClosedOnlyOnceThePbxHasEndedOrBeenTerminated)
+{
+    for (DWORD outcome : {(DWORD)WAIT_OBJECT_0, (DWORD)WAIT_TIMEOUT}) {
+        fake = FakeWin32();
+        g_ProcessHandle = kPbx;
+        g_JobHandle = FAKE_JOB;
+        fake.onWaitSingle = [&](HANDLE h, DWORD) -> DWORD { return h == kPbx ? outcome : WAIT_OBJECT_0; };
+        StopServiceProcess();
+        std::vector<std::string> tail(fake.log.end() - 3, fake.log.end());
+        EXPECT_THAT(tail, ElementsAre(outcome == WAIT_TIMEOUT ? "TerminateProcess 0x7770 0" : "WaitForSingleObject 0x7770 8000",
+                                      "CloseHandle 0x7770", "CloseHandle " + Hex(FAKE_JOB)));
+        EXPECT_EQ(g_JobHandle, nullptr);
+    }
 }
 
 TEST_F(PbxStop, AStopRequestThatCannotStartIsSkippedSilently)

@@ -104,8 +104,9 @@ TEST_F(ServiceThread, NormalRunStoppedByRequest)
     EXPECT_THAT(LogLines("CloseHandle"),
                 ElementsAre("CloseHandle " + Hex(FAKE_THREAD(0)), "CloseHandle " + Hex(FAKE_PROCESS(1)),
                             "CloseHandle " + Hex(FAKE_THREAD(1)), "CloseHandle " + Hex(FAKE_PROCESS(0)),
-                            "CloseHandle " + Hex(FAKE_STOP_EVENT)));
+                            "CloseHandle " + Hex(FAKE_JOB), "CloseHandle " + Hex(FAKE_STOP_EVENT)));
     EXPECT_EQ(g_ProcessHandle, nullptr);
+    EXPECT_EQ(g_JobHandle, nullptr);
     EXPECT_EQ(g_StopEvent, nullptr);
 }
 
@@ -145,14 +146,15 @@ TEST_F(ServiceThread, ShutdownStopsLikeStop)
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopRequested, kStopping, kStopped));
 }
 
-TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsCleanly)
+TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsWith1067)
 {
     Run([] { return WAIT_OBJECT_0 + 1; });
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
                                        Report{SERVICE_RUNNING, 0, 0, 0, 7},
                                        Report{SERVICE_STOP_PENDING, 0, 5000, c + 1, 7},
-                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+                                       Report{SERVICE_STOPPED, ERROR_PROCESS_ABORTED, 0, 0, 7}));
+    EXPECT_EQ(fake.reports.back().dwServiceSpecificExitCode, 0u);
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kEndedAlone, kStopping, kStopped));
     EXPECT_EQ(fake.events[3].type, EVENTLOG_WARNING_TYPE);
     ASSERT_EQ(fake.processes.size(), 2u) << "the stop request is still sent";

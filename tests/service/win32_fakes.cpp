@@ -304,6 +304,34 @@ static BOOL WINAPI FakeCloseHandle(HANDLE handle)
     return TRUE;
 }
 
+static HANDLE WINAPI FakeCreateJobObjectA(LPSECURITY_ATTRIBUTES attributes, LPCSTR name)
+{
+    Log("CreateJobObjectA");
+    fake.jobNamesNull = attributes == nullptr && name == nullptr;
+    if (fake.createJobError != 0) {
+        Fail(fake.createJobError);
+        return nullptr;
+    }
+    return FAKE_JOB;
+}
+
+static BOOL WINAPI FakeSetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, LPVOID info, DWORD size)
+{
+    Log("SetInformationJobObject " + Hex(job));
+    fake.jobInfoClass = infoClass;
+    fake.jobInfoSize = size;
+    if (infoClass == JobObjectExtendedLimitInformation && size == sizeof(fake.jobLimits)) {
+        memcpy(&fake.jobLimits, info, size);
+    }
+    return fake.setJobError != 0 ? Fail(fake.setJobError) : TRUE;
+}
+
+static BOOL WINAPI FakeAssignProcessToJobObject(HANDLE job, HANDLE process)
+{
+    Log("AssignProcessToJobObject " + Hex(job) + " " + Hex(process));
+    return fake.assignJobError != 0 ? Fail(fake.assignJobError) : TRUE;
+}
+
 static HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                                       LPCSTR name)
 {
@@ -394,6 +422,9 @@ void InstallWin32Fakes()
     g_Win32.WaitForMultipleObjects = FakeWaitForMultipleObjects;
     g_Win32.TerminateProcess = FakeTerminateProcess;
     g_Win32.CloseHandle = FakeCloseHandle;
+    g_Win32.CreateJobObjectA = FakeCreateJobObjectA;
+    g_Win32.SetInformationJobObject = FakeSetInformationJobObject;
+    g_Win32.AssignProcessToJobObject = FakeAssignProcessToJobObject;
     g_Win32.CreateEventA = FakeCreateEventA;
     g_Win32.SetEvent = FakeSetEvent;
     g_Win32.GetModuleFileNameA = FakeGetModuleFileNameA;

@@ -27,6 +27,7 @@
 #define FAKE_EVENT_SOURCE ((HANDLE)(ULONG_PTR)0xE50)
 #define FAKE_STOP_EVENT ((HANDLE)(ULONG_PTR)0xEE0)
 #define FAKE_KEY ((HKEY)(ULONG_PTR)0x4E0)
+#define FAKE_JOB ((HANDLE)(ULONG_PTR)0x70B)
 // The n-th CreateProcessA (from 0) returns process 0x1000 + 0x10 n, thread + 1.
 #define FAKE_PROCESS(n) ((HANDLE)(ULONG_PTR)(0x1000 + 0x10 * (n)))
 #define FAKE_THREAD(n) ((HANDLE)(ULONG_PTR)(0x1000 + 0x10 * (n) + 1))
@@ -89,6 +90,13 @@ struct FakeWin32 {
     std::vector<HANDLE> waitMultipleHandles;
     std::string systemCommand;
     int systemCalls = 0;
+
+    // Job object: calls go to `log`; a nonzero error makes that step fail.
+    DWORD createJobError = 0, setJobError = 0, assignJobError = 0;
+    bool jobNamesNull = false; // security attributes and name
+    JOBOBJECTINFOCLASS jobInfoClass = (JOBOBJECTINFOCLASS)0;
+    DWORD jobInfoSize = 0;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION jobLimits = {};
 
     // Stop event
     DWORD createEventError = 0;
@@ -172,6 +180,7 @@ class ServiceHostTest : public ::testing::Test {
         fake = FakeWin32();
         InstallWin32Fakes();
         g_ProcessHandle = NULL;
+        g_JobHandle = NULL;
         g_StopEvent = NULL;
         g_StatusHandle = NULL;
         memset(&g_ServiceStatus, 0, sizeof(g_ServiceStatus));

@@ -308,6 +308,19 @@ DWORD send_control(DWORD control)
     return ControlService(h.svc, control, &ss) ? 0 : GetLastError();
 }
 
+bool delete_service(int timeout_ms)
+{
+    {
+        ScmHandles h;
+        h.scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        if (h.scm)
+            h.svc = OpenServiceA(h.scm, kServiceName, DELETE);
+        if (h.svc && !DeleteService(h.svc) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+            printf("[ cleanup  ] DeleteService failed (error %lu)\n", (unsigned long)GetLastError());
+    }
+    return wait_until_gone(timeout_ms, nullptr);
+}
+
 void remove_service()
 {
     SERVICE_STATUS_PROCESS st = {};
@@ -329,15 +342,7 @@ void remove_service()
         kill_pid_if(st.dwProcessId ? st.dwProcessId : host_pid, "\\quelvaron-service.exe");
         wait_for_state(SERVICE_STOPPED, 10000, &st, nullptr);
     }
-    {
-        ScmHandles h;
-        h.scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        if (h.scm)
-            h.svc = OpenServiceA(h.scm, kServiceName, DELETE);
-        if (h.svc && !DeleteService(h.svc) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
-            printf("[ cleanup  ] DeleteService failed (error %lu)\n", (unsigned long)GetLastError());
-    }
-    if (!wait_until_gone(30000, nullptr))
+    if (!delete_service(30000))
         printf("[ cleanup  ] the service is still registered after 30 s\n");
     if (host_pid)
         wait_process_gone(host_pid, 10000);
@@ -486,7 +491,7 @@ void ScmTest::TearDown()
 {
     std::string why;
     const ::testing::TestInfo *ti = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (!prepare_folder(ti->name(), with_pbx, ini_extra, &folder_, &why))
+    if (!prepare_folder(name.empty() ? ti->name() : name, with_pbx, ini_extra, &folder_, &why))
         return ::testing::AssertionFailure() << why;
     prepared_ = true;
     return ::testing::AssertionSuccess();

@@ -73,6 +73,8 @@ bool wait_for_state(DWORD state, int timeout_ms, SERVICE_STATUS_PROCESS *st, lon
 bool wait_until_gone(int timeout_ms, long long *elapsed_ms);
 // ControlService through the API; returns the platform's error (0 = accepted).
 DWORD send_control(DWORD control);
+// DeleteService alone, then waits until the SCM has dropped the service.
+bool delete_service(int timeout_ms);
 // Stops and deletes the service and waits until it is gone; the host is
 // killed by its pid only if it will not stop.
 void remove_service();

@@ -30,7 +30,7 @@ TEST_F(ServicePbxFaults, PbxKilledFromOutsideStopsTheService)
     long long waited = 0;
     ASSERT_TRUE(wait_for_state(SERVICE_STOPPED, 45000, &st, &waited)) << "state " << st.dwCurrentState;
     printf("[ timing   ] STOPPED %lld ms after the PBX was killed\n", now_ms() - t0);
-    EXPECT_EQ(st.dwWin32ExitCode, 0u);
+    EXPECT_EQ(st.dwWin32ExitCode, 1067u);
     EXPECT_TRUE(wait_process_gone(host_pid, 10000));
 
     // The normal stop path ran all the same: a stop request was started
@@ -41,12 +41,12 @@ TEST_F(ServicePbxFaults, PbxKilledFromOutsideStopsTheService)
 
     ChildResult r = run_system_tool("sc.exe", {"query", kServiceName});
     EXPECT_EQ(sc_field(r.out, "STATE").substr(0, 1), "1") << r.out;
-    EXPECT_EQ(sc_field(r.out, "WIN32_EXIT_CODE").substr(0, 1), "0") << r.out;
+    EXPECT_EQ(sc_field(r.out, "WIN32_EXIT_CODE").substr(0, 4), "1067") << r.out;
 }
 
-// The service's exit code is 0 even when the PBX ended by itself with
-// another code.
-TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWithExitCodeZero)
+// A PBX that ends by itself is a failure (1067, ERROR_PROCESS_ABORTED),
+// whatever its own exit code.
+TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWith1067)
 {
     ASSERT_TRUE(Prepare(true, "exit_after_ms=3000\r\nexit_code=7\r\n"));
     SERVICE_STATUS_PROCESS st = {};
@@ -56,11 +56,36 @@ TEST_F(ServicePbxFaults, PbxEndingByItselfStopsTheServiceWithExitCodeZero)
     long long waited = 0;
     ASSERT_TRUE(wait_for_state(SERVICE_STOPPED, 45000, &st, &waited)) << "state " << st.dwCurrentState;
     printf("[ timing   ] STOPPED %lld ms after RUNNING (the PBX ends itself after 3000 ms)\n", waited);
-    EXPECT_EQ(st.dwWin32ExitCode, 0u);
+    EXPECT_EQ(st.dwWin32ExitCode, 1067u);
+    EXPECT_EQ(st.dwServiceSpecificExitCode, 0u);
     bool exited7 = false;
     for (const PbxLogLine &l : log_lines_of(read_pbx_log(folder_), "exit"))
         exited7 = exited7 || (l.pid == pbx_pid && l.rest == "7");
     EXPECT_TRUE(exited7) << "the PBX did not end by itself with 7";
+}
+
+// The PBX lives in a kill-on-close job of its host: a host that is killed
+// takes its PBX with it, so no orphan keeps the PBX's ports.
+TEST_F(ServicePbxFaults, HostKilledFromOutsideTakesItsPbxAlong)
+{
+    ASSERT_TRUE(Prepare(true));
+    SERVICE_STATUS_PROCESS st = {};
+    DWORD pbx_pid = 0;
+    ASSERT_TRUE(StartWithPbx(&st, &pbx_pid));
+    HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, st.dwProcessId);
+    ASSERT_NE(host, nullptr);
+
+    long long t0 = now_ms();
+    EXPECT_TRUE(TerminateProcess(host, 9));
+    EXPECT_EQ(WaitForSingleObject(host, 10000), WAIT_OBJECT_0);
+    CloseHandle(host);
+    EXPECT_TRUE(wait_process_gone(pbx_pid, 10000)) << "the PBX outlived its host";
+    printf("[ timing   ] PBX gone %lld ms after its host was killed\n", now_ms() - t0);
+    EXPECT_TRUE(log_lines_of(read_pbx_log(folder_), "stop-request").empty()) << "ended by a stop request, not with its job";
+
+    // Wine's SCM does not notice a killed host: it goes on reporting RUNNING
+    // and refuses a stop (232). Deleting the service drops it at once.
+    EXPECT_TRUE(delete_service(30000));
 }
 
 // A PBX that answers but ignores the stop request is ended by force once the
