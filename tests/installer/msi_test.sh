@@ -307,7 +307,7 @@ assert_nothing_left "uninstall from $custom_dir"
 step "a PBX that exits at once: clear error, rollback"
 code=$(run_msiexec install-bad "/i" "$(winpath "$msi_bad")")
 [ "$code" != 0 ] || fail "the install with a PBX that exits at once succeeded"
-tr -d '\0\r' <"$logs/install-bad.log" | grep "O servico QuelvaronAsterisk parou logo apos iniciar" >/dev/null ||
+tr -d '\0\r' <"$logs/install-bad.log" | grep "O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067)" >/dev/null ||
   fail "the failed install's log lacks its message"
 assert_nothing_left "failed install (msiexec exit $code)"
 
