@@ -53,25 +53,28 @@ static void SendText(INSTALLMESSAGE kind, const char *text)
     MsiCloseHandle(record);
 }
 
-static void LogF(const char *format, ...)
+static void SendF(INSTALLMESSAGE kind, const char *format, va_list args)
 {
     char text[TEXT_SIZE];
+    vsnprintf(text, sizeof(text), format, args);
+    SendText(kind, text);
+}
+
+static void LogF(const char *format, ...)
+{
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
+    SendF(INSTALLMESSAGE_INFO, format, args);
     va_end(args);
-    SendText(INSTALLMESSAGE_INFO, text);
 }
 
 /* The message an administrator sees (the log of a silent install). */
 static UINT FailF(const char *format, ...)
 {
-    char text[TEXT_SIZE];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof(text), format, args);
+    SendF((INSTALLMESSAGE)(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), format, args);
     va_end(args);
-    SendText((INSTALLMESSAGE)(INSTALLMESSAGE_ERROR | MB_OK | MB_ICONERROR), text);
     return ERROR_INSTALL_FAILURE;
 }
 
@@ -356,14 +359,25 @@ static int InScript(void)
            MsiGetMode(g_Install, MSIRUNMODE_COMMIT);
 }
 
-static int GetHostPath(char *hostPath)
+/*
+** The start of an action on the installed host: 1 with its path from
+** CustomActionData; 0 with *result set when there is nothing to do (outside
+** the script) or no path.
+*/
+static int BeginHostAction(MSIHANDLE install, char *hostPath, UINT *result)
 {
     DWORD size = MAX_PATH;
-    hostPath[0] = '\0';
-    if (MsiGetPropertyA(g_Install, "CustomActionData", hostPath, &size) != ERROR_SUCCESS) {
+    g_Install = install;
+    *result = ERROR_SUCCESS;
+    if (!InScript()) {
         return 0;
     }
-    return hostPath[0] != '\0';
+    hostPath[0] = '\0';
+    if (MsiGetPropertyA(g_Install, "CustomActionData", hostPath, &size) != ERROR_SUCCESS || hostPath[0] == '\0') {
+        *result = FailF("Caminho de quelvaron-service.exe ausente (CustomActionData).");
+        return 0;
+    }
+    return 1;
 }
 
 /* Any registration of the service, ours or made by hand from elsewhere,
@@ -406,14 +420,11 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
 {
     char hostPath[MAX_PATH];
     char output[OUTPUT_SIZE];
-    g_Install = install;
-    if (!InScript()) {
-        return ERROR_SUCCESS;
+    UINT result;
+    if (!BeginHostAction(install, hostPath, &result)) {
+        return result;
     }
-    if (!GetHostPath(hostPath)) {
-        return FailF("Caminho de quelvaron-service.exe ausente (CustomActionData).");
-    }
-    UINT result = RemoveExisting(hostPath);
+    result = RemoveExisting(hostPath);
     if (result != ERROR_SUCCESS) {
         return result;
     }
@@ -438,14 +449,11 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
 extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install)
 {
     char hostPath[MAX_PATH];
-    g_Install = install;
-    if (!InScript()) {
-        return ERROR_SUCCESS;
+    UINT result;
+    if (!BeginHostAction(install, hostPath, &result)) {
+        return result;
     }
-    if (!GetHostPath(hostPath)) {
-        return FailF("Caminho de quelvaron-service.exe ausente (CustomActionData).");
-    }
-    UINT result = RemoveExisting(hostPath);
+    result = RemoveExisting(hostPath);
     if (result == ERROR_SUCCESS) {
         EndProgramsBeside(hostPath);
     }

@@ -47,15 +47,6 @@ unixpath() { "$WINE64" winepath -u "$1" 2>/dev/null </dev/null; }
 step() { printf -- '---- %s\n' "$*"; }
 fail() { echo "msi_test: FAILED: $*" >&2; exit 1; }
 
-free_port() {
-  local p
-  for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
-  done
-  return 1
-}
-
 # msiexec <log name> <arguments...>: prints its exit code (Wine gives 8 bits).
 run_msiexec() {
   local name=$1 code=0
@@ -177,8 +168,8 @@ trap cleanup EXIT
 
 rm -rf "$work"
 mkdir -p "$logs"
-port=$(free_port)
-port2=$(free_port)
+port=$(qv_free_port)
+port2=$(qv_free_port)
 
 # make_payload <dir> <asterisk.ini lines...>
 make_payload() {
