@@ -19,7 +19,8 @@
 # The MSIs are built here by installer/build_packages.sh from the build's
 # binaries and a copy of the development payload whose asterisk.ini names a
 # free port (the service's environment cannot carry one under Wine).
-# msiexec logs go to <build>/msi-test/logs and are kept when a step fails.
+# msiexec logs go to <build>/msi-test/logs and are kept when a step fails
+# (always, with QV_MSI_TEST_KEEP=1).
 #
 # Usage: msi_test.sh <windows build dir>
 set -euo pipefail
@@ -157,7 +158,7 @@ cleanup() {
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
     wine_down
   fi
-  if [ "$ok" = 1 ]; then
+  if [ "$ok" = 1 ] && [ -z "${QV_MSI_TEST_KEEP:-}" ]; then
     rm -rf "$work"
   else
     echo "msi_test: msiexec logs kept in $logs" >&2
