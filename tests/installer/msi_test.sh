@@ -48,12 +48,13 @@ unixpath() { "$WINE64" winepath -u "$1" 2>/dev/null </dev/null; }
 step() { printf -- '---- %s\n' "$*"; }
 fail() { echo "msi_test: FAILED: $*" >&2; exit 1; }
 
-# msiexec <log name> <arguments...>: prints its exit code (Wine gives 8 bits).
+# run_msiexec <log name> <expected exit code> <arguments...>; the code is
+# compared in 8 bits, all Wine gives back.
 run_msiexec() {
-  local name=$1 code=0
-  shift
+  local name=$1 expected=$2 code=0
+  shift 2
   w msiexec "$@" /qn /l*v "$(winpath "$logs/$name.log")" >/dev/null 2>&1 || code=$?
-  echo "$code"
+  [ "$code" = $((expected % 256)) ] || fail "msiexec $* ($name) exited with $code, expected $expected"
 }
 
 # --- what the system shows ----------------------------------------------------
@@ -218,8 +219,7 @@ w 'C:\handmade\quelvaron-service.exe' -start >/dev/null
 wait_state 4 30 || fail "the hand-registered service did not start"
 
 step "install (default folder) takes it over"
-code=$(run_msiexec install "/i" "$(winpath "$msi_n")")
-[ "$code" = 0 ] || fail "install exited with $code"
+run_msiexec install 0 /i "$(winpath "$msi_n")"
 assert_running_from "$default_bin" "$port"
 assert_registration "$default_bin"
 assert_console_on_path "$port"
@@ -234,8 +234,7 @@ echo "installed, taken over, running: ok"
 
 step "repair: the same MSI again brings back a deleted quelvaron-console.exe"
 rm "$ub/quelvaron-console.exe"
-code=$(run_msiexec repair "/i" "$(winpath "$msi_n")")
-[ "$code" = 0 ] || fail "repair exited with $code"
+run_msiexec repair 0 /i "$(winpath "$msi_n")"
 [ -f "$ub/quelvaron-console.exe" ] || fail "quelvaron-console.exe did not come back"
 assert_running_from "$default_bin" "$port"
 echo "repaired: ok"
@@ -250,8 +249,7 @@ for _ in $(seq 100); do grep -q "quelvaron-devpbx" "$work/console.out" && break;
 grep -q "quelvaron-devpbx" "$work/console.out" || fail "the interactive console did not connect"
 w "$bin/qv_scm_probe.exe" pause >/dev/null || fail "the pause control was refused"
 wait_state 7 10 || fail "the service did not pause (state $(sc_state))"
-code=$(run_msiexec uninstall "/x" "$(winpath "$msi_n")")
-[ "$code" = 0 ] || fail "uninstall exited with $code"
+run_msiexec uninstall 0 /x "$(winpath "$msi_n")"
 for _ in $(seq 50); do kill -0 "$console_pid" 2>/dev/null || break; sleep 0.1; done
 ! kill -0 "$console_pid" 2>/dev/null || fail "the console from the product folder still runs"
 exec 7>&-
@@ -260,14 +258,12 @@ assert_nothing_left "uninstall while paused with a console connected"
 # --- custom folder, upgrade, downgrade -------------------------------------------------
 
 step "install into INSTALLDIR=\"$custom_dir\""
-code=$(run_msiexec install-custom "/i" "$(winpath "$msi_n")" "INSTALLDIR=$custom_dir")
-[ "$code" = 0 ] || fail "install into $custom_dir exited with $code"
+run_msiexec install-custom 0 /i "$(winpath "$msi_n")" "INSTALLDIR=$custom_dir"
 assert_running_from "$custom_bin" "$port"
 assert_registration "$custom_bin"
 
 step "upgrade to 1.0.1 (built here)"
-code=$(run_msiexec upgrade "/i" "$(winpath "$msi_n1")")
-[ "$code" = 0 ] || fail "upgrade exited with $code"
+run_msiexec upgrade 0 /i "$(winpath "$msi_n1")"
 assert_running_from "$custom_bin" "$port2"
 assert_registration "$custom_bin"
 ucb=$(unixpath "$custom_bin")
@@ -277,8 +273,7 @@ w reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | grep "DisplayVersion 
 echo "upgraded: ok"
 
 step "downgrade to 1.0.0 is refused and changes nothing"
-code=$(run_msiexec downgrade "/i" "$(winpath "$msi_n")")
-[ "$code" = $((1603 % 256)) ] || fail "the downgrade exited with $code, expected 1603 (in 8 bits)"
+run_msiexec downgrade 1603 /i "$(winpath "$msi_n")"
 # Wine's msiexec /qn leaves the launch condition's text out of its log;
 # it is the message Windows shows and logs.
 tr -d '\0\r' <"$logs/downgrade.log" | grep "LaunchConditions. Return value 0" >/dev/null ||
@@ -287,21 +282,19 @@ msiinfo export "$msi_n" LaunchCondition | grep "Uma versao mais nova de Quelvaro
   fail "the MSI lacks the downgrade message"
 assert_running_from "$custom_bin" "$port2"
 assert_registration "$custom_bin"
-echo "downgrade refused (msiexec exit $code): ok"
+echo "downgrade refused (msiexec exit 1603): ok"
 
 step "uninstall 1.0.1 from the remembered folder"
-code=$(run_msiexec uninstall-custom "/x" "$(winpath "$msi_n1")")
-[ "$code" = 0 ] || fail "uninstall exited with $code"
+run_msiexec uninstall-custom 0 /x "$(winpath "$msi_n1")"
 assert_nothing_left "uninstall from $custom_dir"
 
 # --- a PBX that cannot run -----------------------------------------------------------------
 
 step "a PBX that exits at once: clear error, rollback"
-code=$(run_msiexec install-bad "/i" "$(winpath "$msi_bad")")
-[ "$code" != 0 ] || fail "the install with a PBX that exits at once succeeded"
+run_msiexec install-bad 1603 /i "$(winpath "$msi_bad")"
 tr -d '\0\r' <"$logs/install-bad.log" | grep "O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067)" >/dev/null ||
   fail "the failed install's log lacks its message"
-assert_nothing_left "failed install (msiexec exit $code)"
+assert_nothing_left "failed install (msiexec exit 1603)"
 
 ok=1
 echo "msi_test: all passed"
