@@ -54,6 +54,28 @@ void BM_ShowEndpoints(benchmark::State &state)
 }
 BENCHMARK(BM_ShowEndpoints)->Arg(50);
 
+// A driver that reports the largest count it can, with records enough to
+// fill the reply: the list must still answer at once, with the response, the
+// events that fit and the completion.
+void BM_ShowEndpointsHugeCount(benchmark::State &state)
+{
+    chanq_reset();
+    chanq_make_sample_endpoints(CHANQ_MAX_ENDPOINTS);
+    chanq_set_endpoint_count(2147483647u);
+    const char *lines[] = {"Action: QuelvaronShowEndpoints", "ActionID: bench-3"};
+    auto m = request(lines, 2);
+    std::unique_ptr<ami_session> s(new ami_session());
+
+    for (auto _ : state) {
+        fresh(s.get());
+        benchmark::DoNotOptimize(action_quelvaron_show_endpoints(s.get(), m.get()));
+        benchmark::ClobberMemory();
+    }
+    state.counters["reply_bytes"] = static_cast<double>(s->reply_length);
+    chanq_reset();
+}
+BENCHMARK(BM_ShowEndpointsHugeCount)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_ShowEndpoint(benchmark::State &state)
 {
     chanq_reset();
