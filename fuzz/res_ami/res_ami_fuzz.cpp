@@ -18,12 +18,13 @@
 
 namespace {
 
-// Endpoint slots an input may replace: a few at the front and the stand-in's
-// last one, whose record ends where AddressSanitizer's redzone begins.
+// The endpoint slots that hold records: a few at the front and the
+// stand-in's last one, whose record ends where AddressSanitizer's redzone
+// begins; the slots between read as null.
 const size_t touchable[] = {0, 1, 2, 3, 4, 5, 6, 7, CHANQ_MAX_ENDPOINTS - 1};
 const size_t touchable_count = sizeof touchable / sizeof touchable[0];
 
-quelvaron_endpoint *sample[CHANQ_MAX_ENDPOINTS];  // copies of the sample records
+quelvaron_endpoint sample[touchable_count];  // their records at the start of an input
 ami_message *request;        // exact size on the heap: reading past it is caught
 ami_message *request_copy;
 ami_session *session;
@@ -59,46 +60,48 @@ void fuzz_field(FuzzedDataProvider &in, char *field, size_t size)
 }
 
 // The list asks for records until not even the shortest list event fits
-// what is left of the reply; an event that is longer but dropped does not end
-// the walk, since a later record may still fit.  A count far beyond the
-// stand-in's slots is therefore drawn only when the reply has less room than
-// any list event (under 137 characters), where the walk must not start.
+// what is left of the reply; null records and events that are longer but
+// dropped do not end the walk, since a later record may still fit.  A count
+// far beyond the stand-in's slots is therefore drawn only when the reply has
+// less room than any list event (under 137 characters), where the walk must
+// not start.
 const uint64_t no_list_room = AMI_REPLY_MAX - 136;
 bool huge_count;
 
 void fuzz_endpoints(FuzzedDataProvider &in, bool room_for_no_event)
 {
     for (size_t i = 0; i < touchable_count; i++)
-        chanq_set_endpoint(touchable[i], sample[touchable[i]]);
+        chanq_set_endpoint(touchable[i], &sample[i]);
     chanq_set_endpoint_count(CHANQ_MAX_ENDPOINTS);
 
     int n = in.ConsumeIntegralInRange<int>(0, 4);
     for (int k = 0; k < n; k++) {
-        size_t index = touchable[in.ConsumeIntegralInRange<size_t>(0, touchable_count - 1)];
+        size_t slot = in.ConsumeIntegralInRange<size_t>(0, touchable_count - 1);
         if (in.ConsumeIntegralInRange<int>(0, 7) == 0) {
-            chanq_set_endpoint(index, nullptr);
+            chanq_set_endpoint(touchable[slot], nullptr);
             continue;
         }
-        quelvaron_endpoint ep = *sample[index];
-        fuzz_field(in, ep.id, sizeof ep.id);
-        fuzz_field(in, ep.transport, sizeof ep.transport);
-        fuzz_field(in, ep.aors, sizeof ep.aors);
-        fuzz_field(in, ep.auth, sizeof ep.auth);
-        fuzz_field(in, ep.outbound_auth, sizeof ep.outbound_auth);
-        fuzz_field(in, ep.context, sizeof ep.context);
-        fuzz_field(in, ep.disallow, sizeof ep.disallow);
-        fuzz_field(in, ep.allow, sizeof ep.allow);
-        fuzz_field(in, ep.mailboxes, sizeof ep.mailboxes);
-        fuzz_field(in, ep.media_encryption, sizeof ep.media_encryption);
-        fuzz_field(in, ep.callerid, sizeof ep.callerid);
-        fuzz_field(in, ep.status, sizeof ep.status);
+        quelvaron_endpoint ep = sample[slot];
+        const struct {
+            char *field;
+            size_t size;
+        } texts[] = {
+            {ep.id, sizeof ep.id}, {ep.transport, sizeof ep.transport}, {ep.aors, sizeof ep.aors},
+            {ep.auth, sizeof ep.auth}, {ep.outbound_auth, sizeof ep.outbound_auth},
+            {ep.context, sizeof ep.context}, {ep.disallow, sizeof ep.disallow},
+            {ep.allow, sizeof ep.allow}, {ep.mailboxes, sizeof ep.mailboxes},
+            {ep.media_encryption, sizeof ep.media_encryption}, {ep.callerid, sizeof ep.callerid},
+            {ep.status, sizeof ep.status},
+        };
+        for (const auto &t : texts)
+            fuzz_field(in, t.field, t.size);
         ep.direct_media = in.ConsumeIntegral<int32_t>();
         ep.dtls_verify = in.ConsumeIntegral<int32_t>();
         ep.webrtc = in.ConsumeIntegral<int32_t>();
         ep.max_audio_streams = in.ConsumeIntegral<int32_t>();
         ep.max_video_streams = in.ConsumeIntegral<int32_t>();
         ep.active_channels = in.ConsumeIntegral<int32_t>();
-        chanq_set_endpoint(index, &ep);
+        chanq_set_endpoint(touchable[slot], &ep);
     }
 
     huge_count = false;
@@ -162,6 +165,26 @@ void fuzz_driver(FuzzedDataProvider &in, bool room_for_no_event)
     chanq_set_reload_result(in.ConsumeIntegralInRange<int>(-1, 1));
 }
 
+// One header line's text: raw bytes, or a header the actions read with a
+// separator and a value that may name one of the stand-in's records.
+std::string fuzz_line(FuzzedDataProvider &in)
+{
+    static const char *const names[] = {"ActionID", "Endpoint", "Channel", "CallID", "Payload",
+                                        "actionid", "ENDPOINT", "Action"};
+    static const char *const separators[] = {": ", ":", ":\t ", " :", ":  \t"};
+    const size_t name_count = sizeof names / sizeof names[0];
+
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0)
+        return in.ConsumeRandomLengthString(AMI_HEADER_SIZE + 16);
+    std::string line = names[in.ConsumeIntegralInRange<size_t>(0, name_count - 1)];
+    line += separators[in.ConsumeIntegralInRange<size_t>(0, sizeof separators / sizeof separators[0] - 1)];
+    if (in.ConsumeBool())
+        line += std::to_string(1001 + in.ConsumeIntegralInRange<int>(0, static_cast<int>(touchable_count) - 1));
+    else
+        line += in.ConsumeRandomLengthString(AMI_HEADER_SIZE);
+    return line;
+}
+
 // Header lines: terminated texts with junk after the NUL, or whole lines
 // without one; lines past the count are junk the plug-in must not need.
 const ami_message *fuzz_request(FuzzedDataProvider &in)
@@ -171,7 +194,7 @@ const ami_message *fuzz_request(FuzzedDataProvider &in)
     int32_t lines = request->header_count < AMI_MAX_HEADERS ? request->header_count : AMI_MAX_HEADERS;
     for (int32_t i = 0; i < lines; i++) {
         char *line = request->headers[i];
-        std::string text = in.ConsumeRandomLengthString(AMI_HEADER_SIZE + 16);
+        std::string text = fuzz_line(in);
         if (text.size() >= AMI_HEADER_SIZE || in.ConsumeIntegralInRange<int>(0, 15) == 0) {
             std::memset(line, in.ConsumeIntegralInRange<int>(1, 255), AMI_HEADER_SIZE);
             std::memcpy(line, text.data(), text.size() < AMI_HEADER_SIZE ? text.size() : AMI_HEADER_SIZE);
@@ -240,9 +263,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     before = new ami_session();
 
     chanq_reset();
-    chanq_make_sample_endpoints(CHANQ_MAX_ENDPOINTS);
-    for (size_t i = 0; i < touchable_count; i++)
-        sample[touchable[i]] = new quelvaron_endpoint(*chanq_endpoint_record(touchable[i]));
+    chanq_clear_endpoints();
+    for (size_t i = 0; i < touchable_count; i++) {
+        char id[16];
+        std::snprintf(id, sizeof id, "%u", static_cast<unsigned>(1001 + i));
+        chanq_fill_endpoint(&sample[i], id);
+    }
 
     if (ast_module_info()->load() != 0 || quelvaron_registered_ami_count != 6)
         violation("the module did not register its six actions", "load");
@@ -254,8 +280,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider in(data, size);
 
     ami_session *s = fuzz_session(in);
-    fuzz_driver(in, s == nullptr || s->reply_length >= no_list_room);
     const ami_message *m = fuzz_request(in);
+    fuzz_driver(in, s == nullptr || s->reply_length >= no_list_room);
     chanq_clear_observations();
 
     for (int32_t i = 0; i < quelvaron_registered_ami_count; i++) {
