@@ -254,7 +254,7 @@ TEST_F(ControlTest, ReloadNeedsNoHeaders)
 
 TEST_F(ControlTest, LinesAndDriverTextsWithoutTheirNulAreReadWithinTheirRoom)
 {
-    const std::string value(AMI_HEADER_SIZE - 10, 'v');  // what follows "Endpoint: " or "CallID:   "
+    const std::string value(AMI_HEADER_SIZE - 10, 'v');  // what follows "Endpoint: "
     Reply q, n;
     EXPECT_EQ(action_quelvaron_qualify(q, unterminated_last_line("Endpoint: ")), 0);
     EXPECT_EQ(driver().last_qualify_name, value);
@@ -265,22 +265,6 @@ TEST_F(ControlTest, LinesAndDriverTextsWithoutTheirNulAreReadWithinTheirRoom)
     std::memset(quelvaron_contact_find("1001")->uri, 'u', sizeof(quelvaron_contact::uri));
     action_quelvaron_qualify(q, Request{"Endpoint: 1001"});
     EXPECT_NE(last_event().find("\r\nURI: " + std::string(256, 'u') + "\r\n"), std::string::npos);
-
-    // The stand-in's last two channel slots: one whose Call-ID is the cut
-    // value, one whose Call-ID and channel name fill their fields.
-    chanq_clear_channels();
-    while (chanq_add_null_channel() < CHANQ_MAX_CHANNELS - 3) {
-    }
-    chanq_add_channel(value.c_str(), nullptr, CHANQ_NO_OWNER);
-    quelvaron_channel *full = quelvaron_channel_get_at(chanq_add_channel("c", "n", CHANQ_OWNER_HANGUP));
-    std::memset(full->call_id, 'c', sizeof full->call_id);
-    std::memset(full->owner->name, 'n', sizeof full->owner->name);
-
-    Reply by_id, by_name;
-    EXPECT_EQ(action_quelvaron_hangup(by_id, unterminated_last_line("CallID:   ")), 0);
-    EXPECT_EQ(driver().hangups, 0) << "the record matched by Call-ID has no owner";
-    EXPECT_EQ(action_quelvaron_hangup(by_name, Request{"Channel: nnn"}), 0);
-    EXPECT_EQ(driver().last_hangup_index, CHANQ_MAX_CHANNELS - 1);
 }
 
 // ---- status events --------------------------------------------------------
