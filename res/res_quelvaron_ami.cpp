@@ -44,33 +44,36 @@ static const char empty_text[] = "";
 
 void astman_append(ami_session *s, const char *fmt, ...)
 {
-    char fragment[AMI_FRAGMENT_SIZE];
     va_list ap;
+    size_t at, room;
+    char saved;
     int n;
-    size_t len;
 
     if (s == NULL || fmt == NULL)
         return;
 
-    va_start(ap, fmt);
-    n = vsnprintf(fragment, sizeof fragment, fmt, ap);
-    va_end(ap);
-
-    /* An over-long fragment is dropped whole, like one that no longer fits:
-     * a cut event would lose its closing empty line and run into whatever
-     * is appended next. */
-    if (n <= 0 || n >= AMI_FRAGMENT_SIZE)
-        return;
-    len = (size_t)n;
-
     /* A caller that hands in a corrupt length gets nothing written rather
      * than a write past its buffer. */
-    if (s->reply_length > AMI_REPLY_MAX || len > AMI_REPLY_MAX - s->reply_length)
+    if (s->reply_length > AMI_REPLY_MAX)
         return;
+    at = (size_t)s->reply_length;
+    room = AMI_REPLY_MAX - at;
 
-    memcpy(s->reply + s->reply_length, fragment, len);
-    s->reply_length += len;
-    s->reply[s->reply_length] = '\0';
+    /* Formatted straight into the reply, so a fragment of any length is kept
+     * whole when it fits.  One that does not fit (or an empty one) is rolled
+     * back: the length stays and the byte at it is put back, so the text
+     * reads as before.  A cut event would lose its closing empty line and
+     * run into whatever is appended next. */
+    saved = s->reply[at];
+    va_start(ap, fmt);
+    n = vsnprintf(s->reply + at, room + 1, fmt, ap);
+    va_end(ap);
+
+    if (n <= 0 || (size_t)n > room) {
+        s->reply[at] = saved;
+        return;
+    }
+    s->reply_length = at + (size_t)n;
 }
 
 static int ascii_lower(int c)
@@ -89,10 +92,14 @@ static int ascii_equal_nocase(const char *a, const char *b)
     return *a == '\0' && *b == '\0';
 }
 
-const char *ami_get_header(const ami_message *m, const char *name)
+/* Finds the value of the first line carrying that header and the room left
+ * in its line.  A line is read only within its AMI_HEADER_SIZE characters:
+ * a caller's line without a NUL ends there. */
+static const char *find_header(const ami_message *m, const char *name, size_t *room)
 {
     int32_t count;
 
+    *room = sizeof empty_text;
     if (m == NULL || name == NULL || m->header_count <= 0)
         return empty_text;
 
@@ -106,18 +113,45 @@ const char *ami_get_header(const ami_message *m, const char *name)
 
         /* Stops at the line's NUL at the latest: a NUL never equals a
          * character of the name. */
-        while (name[k] != '\0' &&
+        while (k < AMI_HEADER_SIZE && name[k] != '\0' &&
                ascii_lower((unsigned char)line[k]) == ascii_lower((unsigned char)name[k]))
             k++;
-        if (name[k] != '\0' || line[k] != ':')
+        if (name[k] != '\0' || k >= AMI_HEADER_SIZE || line[k] != ':')
             continue;
 
-        const char *value = line + k + 1;
-        while (*value == ' ' || *value == '\t')
-            value++;
-        return value;
+        size_t at = k + 1;
+        while (at < AMI_HEADER_SIZE && (line[at] == ' ' || line[at] == '\t'))
+            at++;
+        if (at == AMI_HEADER_SIZE)
+            return empty_text;
+        *room = AMI_HEADER_SIZE - at;
+        return line + at;
     }
     return empty_text;
+}
+
+const char *ami_get_header(const ami_message *m, const char *name)
+{
+    size_t room;
+
+    return find_header(m, name, &room);
+}
+
+/* A header's value as a NUL-terminated text: the view into the message when
+ * its line holds a NUL, otherwise the rest of the line copied into spare
+ * (AMI_HEADER_SIZE characters), so what the handlers format or hand to the
+ * driver always ends inside its room. */
+static const char *header_text(const ami_message *m, const char *name, char *spare)
+{
+    size_t room;
+    const char *value = find_header(m, name, &room);
+    size_t len = strnlen(value, room);
+
+    if (len < room)
+        return value;
+    memcpy(spare, value, len);
+    spare[len] = '\0';
+    return spare;
 }
 
 void manager_event(int category, const char *event, const char *fmt, ...)
@@ -164,7 +198,8 @@ void ast_log(const char *file, int line, const char *function, int level, const 
  * fragment per line so a full buffer keeps or drops whole lines. */
 static void reply_head(ami_session *s, const ami_message *m, const char *status)
 {
-    const char *action_id = ami_get_header(m, "ActionID");
+    char spare[AMI_HEADER_SIZE];
+    const char *action_id = header_text(m, "ActionID", spare);
 
     astman_append(s, "Response: %s\r\n", status);
     if (action_id[0] != '\0')
@@ -194,6 +229,10 @@ static int has_headers(const ami_message *m)
 #define ACTION_ID_FMT "%s%s%s"
 #define ACTION_ID_ARGS(id) ((id)[0] != '\0' ? "ActionID: " : ""), (id), ((id)[0] != '\0' ? "\r\n" : "")
 
+/* A text field of a driver record, read only within the field: a record
+ * whose text fills its field without a NUL ends there. */
+#define FIELD(f) (int)sizeof(f), (f)
+
 static const char *yes_no(int32_t flag)
 {
     return flag != 0 ? "yes" : "no";
@@ -203,30 +242,44 @@ static const char *yes_no(int32_t flag)
 /* Endpoint inspection                                                      */
 /* ------------------------------------------------------------------------ */
 
+#define LIST_EVENT_FMT                                                                          \
+    "Event: QuelvaronEndpointList\r\n" ACTION_ID_FMT "ObjectName: %.*s\r\n"                        \
+    "Transport: %.*s\r\n"                                                                         \
+    "Aors: %.*s\r\n"                                                                              \
+    "Auths: %.*s\r\n"                                                                             \
+    "Context: %.*s\r\n"                                                                           \
+    "Disallow: %.*s\r\n"                                                                          \
+    "Allow: %.*s\r\n"                                                                             \
+    "Status: %.*s\r\n"                                                                            \
+    "ActiveChannels: %d\r\n"                                                                      \
+    "\r\n"
+
 int action_quelvaron_show_endpoints(ami_session *s, const ami_message *m)
 {
-    const char *action_id = ami_get_header(m, "ActionID");
+    char spare[AMI_HEADER_SIZE];
+    const char *action_id = header_text(m, "ActionID", spare);
     size_t count = quelvaron_endpoint_count();
 
     send_response(s, m, "Success", "Endpoint list will follow");
 
+    /* The shortest list event this request can produce: once even that no
+     * longer fits, every further one would be dropped, so the driver is not
+     * asked for more records.  A count in the billions then ends at once,
+     * with the very reply the whole walk would have left. */
+    int shortest = snprintf(NULL, 0, LIST_EVENT_FMT, ACTION_ID_ARGS(action_id), 0, "", 0, "", 0, "",
+                            0, "", 0, "", 0, "", 0, "", 0, "", 0);
+
     for (size_t i = 0; i < count; i++) {
+        if (s == NULL || shortest <= 0 || s->reply_length > AMI_REPLY_MAX ||
+            (size_t)shortest > AMI_REPLY_MAX - s->reply_length)
+            break;
         const quelvaron_endpoint *ep = quelvaron_endpoint_get_at(i);
         if (ep == NULL)
             continue;
-        astman_append(s,
-                      "Event: QuelvaronEndpointList\r\n" ACTION_ID_FMT "ObjectName: %s\r\n"
-                      "Transport: %s\r\n"
-                      "Aors: %s\r\n"
-                      "Auths: %s\r\n"
-                      "Context: %s\r\n"
-                      "Disallow: %s\r\n"
-                      "Allow: %s\r\n"
-                      "Status: %s\r\n"
-                      "ActiveChannels: %d\r\n"
-                      "\r\n",
-                      ACTION_ID_ARGS(action_id), ep->id, ep->transport, ep->aors, ep->auth,
-                      ep->context, ep->disallow, ep->allow, ep->status, (int)ep->active_channels);
+        astman_append(s, LIST_EVENT_FMT, ACTION_ID_ARGS(action_id), FIELD(ep->id),
+                      FIELD(ep->transport), FIELD(ep->aors), FIELD(ep->auth), FIELD(ep->context),
+                      FIELD(ep->disallow), FIELD(ep->allow), FIELD(ep->status),
+                      (int)ep->active_channels);
     }
 
     astman_append(s,
@@ -244,8 +297,9 @@ int action_quelvaron_show_endpoint(ami_session *s, const ami_message *m)
         return -1;
     }
 
-    const char *name = ami_get_header(m, "Endpoint");
-    const char *action_id = ami_get_header(m, "ActionID");
+    char name_spare[AMI_HEADER_SIZE], id_spare[AMI_HEADER_SIZE];
+    const char *name = header_text(m, "Endpoint", name_spare);
+    const char *action_id = header_text(m, "ActionID", id_spare);
 
     if (name[0] == '\0') {
         send_response(s, m, "Error", "Endpoint parameter is required");
@@ -260,15 +314,15 @@ int action_quelvaron_show_endpoint(ami_session *s, const ami_message *m)
 
     send_response(s, m, "Success", "Endpoint detail found");
     astman_append(s,
-                  "Event: QuelvaronEndpointDetail\r\n" ACTION_ID_FMT "Endpoint: %s\r\n"
-                  "Transport: %s\r\n"
-                  "Aors: %s\r\n"
-                  "Auth: %s\r\n"
-                  "OutboundAuth: %s\r\n"
-                  "Context: %s\r\n"
-                  "Allow: %s\r\n"
+                  "Event: QuelvaronEndpointDetail\r\n" ACTION_ID_FMT "Endpoint: %.*s\r\n"
+                  "Transport: %.*s\r\n"
+                  "Aors: %.*s\r\n"
+                  "Auth: %.*s\r\n"
+                  "OutboundAuth: %.*s\r\n"
+                  "Context: %.*s\r\n"
+                  "Allow: %.*s\r\n"
                   "DirectMedia: %s\r\n"
-                  "Mailboxes: %s\r\n"
+                  "Mailboxes: %.*s\r\n"
                   "DTLSVerify: %s\r\n"
                   "RtpSymmetric: %s\r\n"
                   "ForceRport: %s\r\n"
@@ -276,17 +330,18 @@ int action_quelvaron_show_endpoint(ami_session *s, const ami_message *m)
                   "WebRTC: %s\r\n"
                   "MaxAudioStreams: %d\r\n"
                   "MaxVideoStreams: %d\r\n"
-                  "MediaEncryption: %s\r\n"
-                  "CallerID: %s\r\n"
-                  "Status: %s\r\n"
+                  "MediaEncryption: %.*s\r\n"
+                  "CallerID: %.*s\r\n"
+                  "Status: %.*s\r\n"
                   "ActiveChannels: %d\r\n"
                   "\r\n",
-                  ACTION_ID_ARGS(action_id), ep->id, ep->transport, ep->aors, ep->auth,
-                  ep->outbound_auth, ep->context, ep->allow, yes_no(ep->direct_media),
-                  ep->mailboxes, yes_no(ep->dtls_verify), yes_no(ep->rtp_symmetric),
-                  yes_no(ep->force_rport), yes_no(ep->rewrite_contact), yes_no(ep->webrtc),
-                  (int)ep->max_audio_streams, (int)ep->max_video_streams, ep->media_encryption,
-                  ep->callerid, ep->status, (int)ep->active_channels);
+                  ACTION_ID_ARGS(action_id), FIELD(ep->id), FIELD(ep->transport), FIELD(ep->aors),
+                  FIELD(ep->auth), FIELD(ep->outbound_auth), FIELD(ep->context), FIELD(ep->allow),
+                  yes_no(ep->direct_media), FIELD(ep->mailboxes), yes_no(ep->dtls_verify),
+                  yes_no(ep->rtp_symmetric), yes_no(ep->force_rport), yes_no(ep->rewrite_contact),
+                  yes_no(ep->webrtc), (int)ep->max_audio_streams, (int)ep->max_video_streams,
+                  FIELD(ep->media_encryption), FIELD(ep->callerid), FIELD(ep->status),
+                  (int)ep->active_channels);
     return 0;
 }
 
@@ -301,15 +356,16 @@ static int32_t ms_to_usec(int32_t ms)
     return (int32_t)((uint32_t)ms * 1000u);
 }
 
-static void raise_contact_status(const char *endpoint, const char *uri, const char *status,
-                                 int32_t rtt_ms)
+/* The URI may be a driver record's field: it is read within uri_room. */
+static void raise_contact_status(const char *endpoint, const char *uri, size_t uri_room,
+                                 const char *status, int32_t rtt_ms)
 {
     manager_event(AMI_PRIV_SYSTEM, "QuelvaronContactStatus",
                   "Endpoint: %s\r\n"
-                  "URI: %s\r\n"
+                  "URI: %.*s\r\n"
                   "ContactStatus: %s\r\n"
                   "RoundtripUsec: %d\r\n",
-                  endpoint, uri, status, (int)ms_to_usec(rtt_ms));
+                  endpoint, (int)strnlen(uri, uri_room), uri, status, (int)ms_to_usec(rtt_ms));
 }
 
 int action_quelvaron_qualify(ami_session *s, const ami_message *m)
@@ -319,7 +375,8 @@ int action_quelvaron_qualify(ami_session *s, const ami_message *m)
         return -1;
     }
 
-    const char *name = ami_get_header(m, "Endpoint");
+    char spare[AMI_HEADER_SIZE];
+    const char *name = header_text(m, "Endpoint", spare);
     if (name[0] == '\0') {
         send_response(s, m, "Error", "Endpoint parameter is required");
         return -1;
@@ -328,28 +385,51 @@ int action_quelvaron_qualify(ami_session *s, const ami_message *m)
     int32_t rtt_ms = 0;
     if (quelvaron_qualify_endpoint(name, &rtt_ms) != 0) {
         /* Whatever the driver left in rtt_ms after a failure is not a time. */
-        raise_contact_status(name, "", "Unreachable", 0);
+        raise_contact_status(name, "", sizeof "", "Unreachable", 0);
         send_response(s, m, "Error", "Endpoint qualify failed or endpoint unreachable");
         return -1;
     }
 
     const quelvaron_contact *contact = quelvaron_contact_find(name);
-    raise_contact_status(name, contact != NULL ? contact->uri : "sip:unknown", "Reachable", rtt_ms);
+    if (contact != NULL)
+        raise_contact_status(name, contact->uri, sizeof contact->uri, "Reachable", rtt_ms);
+    else
+        raise_contact_status(name, "sip:unknown", sizeof "sip:unknown", "Reachable", rtt_ms);
 
+    /* A long name cuts the message at 127 characters, as intended. */
     char message[128];
-    snprintf(message, sizeof message, "Endpoint '%s' qualified successfully (RTT: %d ms)", name,
-             (int)rtt_ms);
+    if (snprintf(message, sizeof message, "Endpoint '%s' qualified successfully (RTT: %d ms)",
+                 name, (int)rtt_ms) < 0)
+        message[0] = '\0';
     send_response(s, m, "Success", message);
     return 0;
 }
 
+/* Whether text, read within its room, contains needle (non-empty). */
+static int text_contains(const char *text, size_t room, const char *needle)
+{
+    size_t len = strnlen(text, room);
+    size_t want = strlen(needle);
+
+    for (size_t at = 0; at + want <= len; at++)
+        if (memcmp(text + at, needle, want) == 0)
+            return 1;
+    return 0;
+}
+
+/* A header value is shorter than a Call-ID's field, so bounding the
+ * comparison by the field never turns a prefix into a match. */
+static_assert(sizeof(quelvaron_channel::call_id) > AMI_HEADER_SIZE, "Call-ID field vs header line");
+
 /* Channel names match by case-sensitive substring, Call-IDs exactly; the
- * name test comes first. */
+ * name test comes first.  The driver's and the PBX's texts are read within
+ * their fields. */
 static int channel_matches(const quelvaron_channel *ch, const char *channel, const char *call_id)
 {
-    if (channel[0] != '\0' && ch->owner != NULL && strstr(ch->owner->name, channel) != NULL)
+    if (channel[0] != '\0' && ch->owner != NULL &&
+        text_contains(ch->owner->name, sizeof ch->owner->name, channel))
         return 1;
-    if (call_id[0] != '\0' && strcmp(ch->call_id, call_id) == 0)
+    if (call_id[0] != '\0' && strncmp(ch->call_id, call_id, sizeof ch->call_id) == 0)
         return 1;
     return 0;
 }
@@ -361,8 +441,9 @@ int action_quelvaron_hangup(ami_session *s, const ami_message *m)
         return -1;
     }
 
-    const char *channel = ami_get_header(m, "Channel");
-    const char *call_id = ami_get_header(m, "CallID");
+    char channel_spare[AMI_HEADER_SIZE], call_id_spare[AMI_HEADER_SIZE];
+    const char *channel = header_text(m, "Channel", channel_spare);
+    const char *call_id = header_text(m, "CallID", call_id_spare);
     if (channel[0] == '\0' && call_id[0] == '\0') {
         send_response(s, m, "Error", "Channel or CallID parameter is required");
         return -1;
@@ -394,8 +475,9 @@ int action_quelvaron_notify(ami_session *s, const ami_message *m)
         return -1;
     }
 
-    const char *name = ami_get_header(m, "Endpoint");
-    const char *payload = ami_get_header(m, "Payload");
+    char name_spare[AMI_HEADER_SIZE], payload_spare[AMI_HEADER_SIZE];
+    const char *name = header_text(m, "Endpoint", name_spare);
+    const char *payload = header_text(m, "Payload", payload_spare);
     if (name[0] == '\0') {
         send_response(s, m, "Error", "Endpoint parameter is required");
         return -1;
@@ -423,7 +505,7 @@ int quelvaron_ami_send_contact_status(const char *endpoint, const char *uri, con
                                       int32_t rtt_ms)
 {
     raise_contact_status(endpoint != NULL ? endpoint : "unknown", uri != NULL ? uri : "",
-                         status != NULL ? status : "Unknown", rtt_ms);
+                         (size_t)-1, status != NULL ? status : "Unknown", rtt_ms);
     return 0;
 }
 

@@ -19,7 +19,6 @@ extern "C" {
 
 #define AMI_REPLY_SIZE     16384  /* reply buffer of one session */
 #define AMI_REPLY_MAX      16382  /* longest reply text; one byte always stays free */
-#define AMI_FRAGMENT_SIZE  1024   /* one astman_append fragment, NUL included */
 #define AMI_HEADER_SIZE    512    /* one request header line, NUL included */
 #define AMI_MAX_HEADERS    64     /* header lines one request record holds */
 #define AMI_EVENT_SIZE     2048   /* quelvaron_last_manager_event */
@@ -75,6 +74,7 @@ typedef struct ami_module_info {
 
 /* Manager layer */
 void astman_append(ami_session *s, const char *fmt, ...) AMI_PRINTF_LIKE(2, 3);
+/* A view into the message; a line without a NUL ends at its last character. */
 const char *ami_get_header(const ami_message *m, const char *name);
 void manager_event(int category, const char *event, const char *fmt, ...) AMI_PRINTF_LIKE(3, 4);
 void ast_log(const char *file, int line, const char *function, int level, const char *fmt, ...)

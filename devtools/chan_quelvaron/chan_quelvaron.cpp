@@ -63,6 +63,13 @@ void copy_text(char *dst, size_t size, const char *src)
     dst[len] = '\0';
 }
 
+/* Whether a record's text field, read within its room, equals text. */
+int field_equals(const char *field, size_t room, const char *text)
+{
+    size_t n = strnlen(field, room);
+    return strncmp(field, text, n) == 0 && text[n] == '\0';
+}
+
 int stand_in_hangup(pbx_channel *chan);
 
 const pbx_channel_tech tech_with_hangup = {{NULL, NULL, NULL, NULL, NULL, NULL}, stand_in_hangup};
@@ -77,7 +84,11 @@ int stand_in_hangup(pbx_channel *chan)
             continue;
         observed.hangups++;
         observed.last_hangup_index = (int)i;
-        copy_text(observed.last_hangup_channel, sizeof observed.last_hangup_channel, chan->name);
+        size_t name_len = strnlen(chan->name, sizeof chan->name);
+        if (name_len >= sizeof observed.last_hangup_channel)
+            name_len = sizeof observed.last_hangup_channel - 1;
+        memcpy(observed.last_hangup_channel, chan->name, name_len);
+        observed.last_hangup_channel[name_len] = '\0';
         for (size_t j = i + 1; j < channel_count; j++) {
             channels[j - 1] = channels[j];
             if (channels[j - 1].rec.owner != NULL)
@@ -162,7 +173,7 @@ quelvaron_endpoint *quelvaron_endpoint_find(const char *name)
     if (name == NULL)
         return NULL;
     for (size_t i = 0; i < endpoint_count && i < CHANQ_MAX_ENDPOINTS; i++)
-        if (endpoints[i].present && strcmp(endpoints[i].rec.id, name) == 0)
+        if (endpoints[i].present && field_equals(endpoints[i].rec.id, sizeof endpoints[i].rec.id, name))
             return &endpoints[i].rec;
     return NULL;
 }

@@ -250,6 +250,23 @@ TEST_F(ControlTest, ReloadNeedsNoHeaders)
     EXPECT_EQ(driver().reload_calls, 2);
 }
 
+// ---- records and lines without their NUL ----------------------------------
+
+TEST_F(ControlTest, LinesAndDriverTextsWithoutTheirNulAreReadWithinTheirRoom)
+{
+    const std::string value(AMI_HEADER_SIZE - 10, 'v');  // what follows "Endpoint: "
+    Reply q, n;
+    EXPECT_EQ(action_quelvaron_qualify(q, unterminated_last_line("Endpoint: ")), 0);
+    EXPECT_EQ(driver().last_qualify_name, value);
+    EXPECT_EQ(action_quelvaron_notify(n, unterminated_last_line("Endpoint: ")), 0);
+    EXPECT_EQ(driver().last_notify_endpoint, value);
+
+    chanq_set_contact("1001", "x");
+    std::memset(quelvaron_contact_find("1001")->uri, 'u', sizeof(quelvaron_contact::uri));
+    action_quelvaron_qualify(q, Request{"Endpoint: 1001"});
+    EXPECT_NE(last_event().find("\r\nURI: " + std::string(256, 'u') + "\r\n"), std::string::npos);
+}
+
 // ---- status events --------------------------------------------------------
 
 TEST_F(ControlTest, StatusEventsFromTheirArguments)

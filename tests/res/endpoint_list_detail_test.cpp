@@ -2,6 +2,7 @@
 // events that follow them in the reply, byte for byte.
 #include "res_test_support.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ class InspectionTest : public PluginTest {
         std::strcpy(b.transport, "transport-wss");
         std::strcpy(b.allow, "opus");
         std::strcpy(b.status, "In use");
-        b.active_channels = 2;
+        b.active_channels = -2;  // a driver's count is signed
         chanq_set_endpoint(0, &a);
         chanq_set_endpoint(1, &b);
     }
@@ -72,15 +73,15 @@ std::string list_event(const quelvaron_endpoint &ep)
 TEST_F(InspectionTest, ListEchoesTheActionIdInResponseAndEveryEvent)
 {
     Reply r;
-    Request q{"Action: QuelvaronShowEndpoints", "actionid:   42"};
+    Request q{"Action: QuelvaronShowEndpoints", "actionid:   42 "};
     EXPECT_EQ(action_quelvaron_show_endpoints(r, q), 0);
     EXPECT_EQ(r.text(),
               "Response: Success\r\n"
-              "ActionID: 42\r\n"
+              "ActionID: 42 \r\n"
               "Message: Endpoint list will follow\r\n"
               "\r\n"
               "Event: QuelvaronEndpointList\r\n"
-              "ActionID: 42\r\n"
+              "ActionID: 42 \r\n"
               "ObjectName: 1001\r\n"
               "Transport: transport-udp\r\n"
               "Aors: 1001\r\n"
@@ -92,7 +93,7 @@ TEST_F(InspectionTest, ListEchoesTheActionIdInResponseAndEveryEvent)
               "ActiveChannels: 0\r\n"
               "\r\n"
               "Event: QuelvaronEndpointList\r\n"
-              "ActionID: 42\r\n"
+              "ActionID: 42 \r\n"
               "ObjectName: webrtc-3000\r\n"
               "Transport: transport-wss\r\n"
               "Aors: webrtc-3000\r\n"
@@ -101,10 +102,10 @@ TEST_F(InspectionTest, ListEchoesTheActionIdInResponseAndEveryEvent)
               "Disallow: all\r\n"
               "Allow: opus\r\n"
               "Status: In use\r\n"
-              "ActiveChannels: 2\r\n"
+              "ActiveChannels: -2\r\n"
               "\r\n"
               "Event: QuelvaronEndpointListComplete\r\n"
-              "ActionID: 42\r\n"
+              "ActionID: 42 \r\n"
               "ListItems: 2\r\n"
               "Total: 2\r\n"
               "\r\n");
@@ -247,7 +248,7 @@ TEST_F(InspectionTest, DetailShowsEveryFieldWithFlagsAsYesOrNo)
               "MediaEncryption: dtls\r\n"
               "CallerID: \"Web\" <3000>\r\n"
               "Status: In use\r\n"
-              "ActiveChannels: 2\r\n"
+              "ActiveChannels: -2\r\n"
               "\r\n");
     EXPECT_STREQ(driver().last_find_name, "webrtc-3000");
 }
@@ -291,7 +292,7 @@ TEST_F(InspectionTest, DetailPassesTheNameAsReadAndReportsNotFound)
     EXPECT_EQ(r.text(), "Response: Error\r\nMessage: Endpoint not found\r\n\r\n");
 }
 
-TEST_F(InspectionTest, DetailEventLongerThanAFragmentIsDroppedWhole)
+TEST_F(InspectionTest, LongDetailEventIsKeptWholeWhenItFitsAndDroppedWholeWhenNot)
 {
     quelvaron_endpoint *ep = chanq_endpoint_record(0);
     std::memset(ep->aors, 'a', 127);
@@ -303,18 +304,96 @@ TEST_F(InspectionTest, DetailEventLongerThanAFragmentIsDroppedWhole)
     std::memset(ep->callerid, 'c', 127);
     ep->callerid[127] = '\0';
     std::string id(400, 'i');
+    Request q{"Endpoint: 1001", "ActionID: " + id};
+    const std::string head = "Response: Success\r\nActionID: " + id + "\r\nMessage: Endpoint detail found\r\n\r\n";
 
     Reply r;
-    Request q{"Endpoint: 1001", "ActionID: " + id};
     EXPECT_EQ(action_quelvaron_show_endpoint(r, q), 0);
-    EXPECT_EQ(r.text(), "Response: Success\r\nActionID: " + id +
-                            "\r\nMessage: Endpoint detail found\r\n\r\n")
-        << "no cut event without its closing empty line";
+    std::vector<std::string> m = messages(r.text());
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0], head);
+    EXPECT_GT(m[1].size(), 1023u);
+    EXPECT_EQ(m[1].find("Event: QuelvaronEndpointDetail\r\nActionID: " + id + "\r\nEndpoint: 1001\r\n"), 0u);
+    EXPECT_NE(m[1].find("\r\nCallerID: " + std::string(127, 'c') + "\r\n"), std::string::npos);
+    EXPECT_TRUE(EndsWith(m[1], "\r\nActiveChannels: 0\r\n\r\n"));
 
-    Reply more;
-    Request shorter{"Endpoint: 1001"};
-    EXPECT_EQ(action_quelvaron_show_endpoint(more, shorter), 0);
-    EXPECT_NE(more.text().find("Event: QuelvaronEndpointDetail\r\n"), std::string::npos);
+    // One character short of room for the event: the response fits, the
+    // event is dropped whole.
+    Reply full;
+    size_t filler = 16382 - r->reply_length + 1;
+    std::memset(full->reply, '.', filler);
+    full->reply[filler] = '\0';
+    full->reply_length = filler;
+    EXPECT_EQ(action_quelvaron_show_endpoint(full, q), 0);
+    EXPECT_EQ(full.text(), std::string(filler, '.') + head);
+}
+
+TEST_F(InspectionTest, TextsAndLinesWithoutTheirNulAreReadWithinTheirRoom)
+{
+    // Every text of the record fills its field; the record sits in the
+    // stand-in's last slot, so a read past a field's room leaves its storage.
+    quelvaron_endpoint ep = endpoint("x");
+    const struct {
+        char *field;
+        size_t size;
+        const char *list_label;   // null: not in the list event
+        const char *detail_label; // null: not in the detail event
+    } texts[] = {
+        {ep.id, sizeof ep.id, "ObjectName", "Endpoint"},
+        {ep.transport, sizeof ep.transport, "Transport", "Transport"},
+        {ep.aors, sizeof ep.aors, "Aors", "Aors"},
+        {ep.auth, sizeof ep.auth, "Auths", "Auth"},
+        {ep.outbound_auth, sizeof ep.outbound_auth, nullptr, "OutboundAuth"},
+        {ep.context, sizeof ep.context, "Context", "Context"},
+        {ep.disallow, sizeof ep.disallow, "Disallow", nullptr},
+        {ep.allow, sizeof ep.allow, "Allow", "Allow"},
+        {ep.mailboxes, sizeof ep.mailboxes, nullptr, "Mailboxes"},
+        {ep.media_encryption, sizeof ep.media_encryption, nullptr, "MediaEncryption"},
+        {ep.callerid, sizeof ep.callerid, nullptr, "CallerID"},
+        {ep.status, sizeof ep.status, "Status", "Status"},
+    };
+    char letter = 'A';
+    for (const auto &t : texts)
+        std::memset(t.field, letter++, t.size);
+    chanq_clear_endpoints();
+    chanq_set_endpoint(CHANQ_MAX_ENDPOINTS - 1, &ep);
+
+    const std::string action_id(AMI_HEADER_SIZE - 10, 'v');
+    Reply list, detail;
+    action_quelvaron_show_endpoints(list, unterminated_last_line("ActionID: "));
+    EXPECT_EQ(action_quelvaron_show_endpoint(detail, Request{"Endpoint: " + std::string(64, 'A')}), 0);
+    EXPECT_EQ(count_of(list.text(), "ActionID: " + action_id + "\r\n"), 3);
+
+    letter = 'A';
+    for (const auto &t : texts) {
+        std::string value = std::string(t.size, letter++) + "\r\n";
+        if (t.list_label) {
+            EXPECT_NE(list.text().find(std::string("\r\n") + t.list_label + ": " + value), std::string::npos)
+                << t.list_label;
+        }
+        if (t.detail_label) {
+            EXPECT_NE(detail.text().find(std::string("\r\n") + t.detail_label + ": " + value), std::string::npos)
+                << t.detail_label;
+        }
+    }
+}
+
+TEST_F(InspectionTest, HugeCountStopsAskingOnceNoListEventFitsWithTheSameReply)
+{
+    chanq_make_sample_endpoints(CHANQ_MAX_ENDPOINTS);
+    Reply all, huge;
+    action_quelvaron_show_endpoints(all, nullptr);
+    chanq_clear_observations();
+    chanq_set_endpoint_count(2147483647u);
+    action_quelvaron_show_endpoints(huge, nullptr);
+
+    // The same events; the completion then carries the huge count if it fits.
+    std::string events = all.text();
+    events.resize(std::min(events.size(), events.find("Event: QuelvaronEndpointListComplete")));
+    const std::string done =
+        "Event: QuelvaronEndpointListComplete\r\nListItems: 2147483647\r\nTotal: 2147483647\r\n\r\n";
+    EXPECT_EQ(huge.text(), events.size() + done.size() <= 16382 ? events + done : events);
+    EXPECT_LT(driver().endpoint_get_at_calls, 100);
 }
 
 TEST_F(InspectionTest, TwoHandlerCallsOnOneRecordGiveBothRepliesInTurn)

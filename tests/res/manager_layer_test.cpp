@@ -43,7 +43,7 @@ TEST(ReplyAppend, KeepsTheLastByteFreeAndDropsWholeFragmentsThatDoNotFit)
     astman_append(r, "z");
     astman_append(r, "\r\n");
     EXPECT_EQ(r->reply_length, 16382u) << "a full reply takes nothing more";
-    EXPECT_EQ(r->reply[16383], '\0');
+    EXPECT_EQ(r->reply[16383], kReplyFill) << "the last byte is never written";
 }
 
 TEST(ReplyAppend, ShorterFragmentStillFitsAfterALongerOneWasDropped)
@@ -56,17 +56,17 @@ TEST(ReplyAppend, ShorterFragmentStillFitsAfterALongerOneWasDropped)
     EXPECT_EQ(r.text(), repeat('x', 16300) + repeat('b', 82));
 }
 
-TEST(ReplyAppend, FragmentOverTheWorkingBufferIsDroppedWholeNotCut)
+TEST(ReplyAppend, LongFragmentIsKeptWholeWhenItFitsAndDroppedWholeWhenNot)
 {
     Reply r;
-    astman_append(r, "%s", repeat('a', 1024).c_str());
     astman_append(r, "%s", repeat('a', 5000).c_str());
-    EXPECT_EQ(r->reply_length, 0u);
-    EXPECT_EQ(r->reply[0], '\0');
+    EXPECT_EQ(r.text(), repeat('a', 5000));
 
-    astman_append(r, "%s", repeat('b', 1023).c_str());  // the longest fragment that fits
-    astman_append(r, "\r\n");
-    EXPECT_EQ(r.text(), repeat('b', 1023) + "\r\n");
+    astman_append(r, "%s", repeat('b', 16382 - 5000 + 1).c_str());  // one too many
+    EXPECT_EQ(r.text(), repeat('a', 5000)) << "rolled back to the old text";
+
+    astman_append(r, "%s", repeat('c', 16382 - 5000).c_str());  // fills the reply exactly
+    EXPECT_EQ(r.text(), repeat('a', 5000) + repeat('c', 16382 - 5000));
 }
 
 TEST(ReplyAppend, EmptyFragmentWritesNotEvenANul)

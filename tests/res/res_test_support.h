@@ -37,14 +37,47 @@ class Request {
     std::unique_ptr<ami_message> m_;
 };
 
-// An ami_session, zeroed as a host hands in a fresh one.
+// What fills a fresh reply buffer: never zero, so a NUL the plug-in does not
+// store is missed.
+const char kReplyFill = '~';
+
+// A request whose last line (the record's last) is line_start padded with
+// 'v' to all its 512 characters, without a NUL; the lines before it are
+// filler.  A read past that line leaves the record.
+inline Request unterminated_last_line(const std::string &line_start)
+{
+    Request q;
+    for (int i = 0; i < AMI_MAX_HEADERS - 1; i++)
+        q.add("X-Pad: " + std::to_string(i));
+    ami_message *m = q.get();
+    std::memset(m->headers[m->header_count], 'v', AMI_HEADER_SIZE);
+    std::memcpy(m->headers[m->header_count], line_start.data(), line_start.size());
+    m->header_count++;
+    return q;
+}
+
+// An empty ami_session as a host hands one in, its buffer not zeroed.
 class Reply {
   public:
-    Reply() : s_(new ami_session()) {}
+    Reply() : s_(new ami_session())
+    {
+        std::memset(s_->reply, kReplyFill, sizeof s_->reply);
+        s_->reply[0] = '\0';
+    }
     ami_session *get() const { return s_.get(); }
     operator ami_session *() const { return s_.get(); }
     ami_session *operator->() const { return s_.get(); }
-    std::string text() const { return std::string(s_->reply, static_cast<size_t>(s_->reply_length)); }
+    // The reply text; flags a reply without its NUL at the length.
+    std::string text() const
+    {
+        size_t n = static_cast<size_t>(s_->reply_length);
+        if (n >= AMI_REPLY_SIZE) {
+            ADD_FAILURE() << "reply length " << n << " past the buffer";
+            return std::string();
+        }
+        EXPECT_EQ(s_->reply[n], '\0') << "no NUL at the reply length " << n;
+        return std::string(s_->reply, n);
+    }
 
   private:
     std::unique_ptr<ami_session> s_;
