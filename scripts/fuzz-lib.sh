@@ -14,7 +14,8 @@ fuzz_target() {
   if [ -d "fuzz/$name/corpus" ]; then
     cp -r "fuzz/$name/corpus/." "$run/corpus/"
   fi
-  local args=("$@" -print_final_stats=1 -artifact_prefix="$run/")
+  # A single input running 10 s counts as a hang.
+  local args=(-timeout=10 "$@" -print_final_stats=1 -artifact_prefix="$run/")
   if [ -f "fuzz/$name/$name.dict" ]; then
     args+=(-dict="fuzz/$name/$name.dict")
   fi
