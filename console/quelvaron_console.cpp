@@ -32,6 +32,11 @@
 #define END_COMMAND "--END COMMAND--"
 #define END_COMMAND_LEN 15
 
+#define SHOW_ENDPOINTS_REQUEST "Action: QuelvaronShowEndpoints\r\nActionID: cli-rast\r\n\r\n"
+#define COMMAND_REQUEST "Action: Command\r\nCommand: %s\r\nActionID: cli-rast\r\n\r\n"
+// The longest command whose request fits whole, closing empty line included.
+#define COMMAND_MAX ((int)(REQUEST_SIZE - 1 - (sizeof COMMAND_REQUEST - 1 - 2)))
+
 static net_socket g_sock = NET_INVALID_SOCKET;
 
 // Bytes received but not yet taken by the greeting or a reply; what follows
@@ -306,14 +311,26 @@ static void print_reply(const char *reply)
         printf("%s", output);
 }
 
+// Formats the request for command; 0 when it does not fit whole (a cut
+// request lacks its closing empty line, and the PBX would never run it).
+static int format_request(char *request, const char *command)
+{
+    int n;
+    if (equals_nocase(command, "quelvaron show endpoints"))
+        n = snprintf(request, REQUEST_SIZE, SHOW_ENDPOINTS_REQUEST);
+    else
+        n = snprintf(request, REQUEST_SIZE, COMMAND_REQUEST, command);
+    return n >= 0 && n < REQUEST_SIZE;
+}
+
+// Callers pass only commands that fit: -x is checked up front and an input
+// line never exceeds LINE_SIZE - 1.
 static void send_command(const char *command)
 {
     char request[REQUEST_SIZE];
 
-    if (equals_nocase(command, "quelvaron show endpoints"))
-        snprintf(request, sizeof request, "Action: QuelvaronShowEndpoints\r\nActionID: cli-rast\r\n\r\n");
-    else
-        snprintf(request, sizeof request, "Action: Command\r\nCommand: %s\r\nActionID: cli-rast\r\n\r\n", command);
+    if (!format_request(request, command))
+        return;
     if (net_send(g_sock, request, (int)strlen(request)) <= 0)
         return;
     if (read_reply() <= 0)
@@ -321,11 +338,50 @@ static void send_command(const char *command)
     print_reply(g_reply);
 }
 
+// fgets filled the buffer without reaching a line end: does the line go on?
+// Its ending (LF, CR LF, or the end of input) is not part of it. A line that
+// ends right here is left for fgets as before: its LF reads as an empty line.
+static int line_goes_on(void)
+{
+    int c = getc(stdin);
+    if (c == '\r') {
+        c = getc(stdin);
+        if (c != '\n' && c != EOF)
+            return 1;
+        c = '\n'; // CR LF and LF read alike: cut at the CR, the line is empty
+    }
+    if (c == EOF)
+        return 0;
+    if (c != '\n')
+        return 1;
+    ungetc(c, stdin);
+    return 0;
+}
+
+static void skip_rest_of_line(void)
+{
+    int c;
+    while ((c = getc(stdin)) != EOF && c != '\n')
+        ;
+}
+
 static void interactive_loop(void)
 {
     char line[LINE_SIZE];
 
-    while (fgets(line, sizeof line, stdin) != NULL) {
+    for (;;) {
+        // fgets writes the last byte only when it fills the buffer, which a
+        // length taken with strlen would miss after a NUL in the input.
+        line[LINE_SIZE - 1] = 'x';
+        if (fgets(line, sizeof line, stdin) == NULL)
+            break;
+        // A longer line would run as several commands, its tail as one of
+        // its own: it is dropped whole instead.
+        if (line[LINE_SIZE - 1] == '\0' && line[LINE_SIZE - 2] != '\n' && line_goes_on()) {
+            skip_rest_of_line();
+            fprintf(stderr, "Linha muito longa (maximo %d caracteres); nada foi enviado.\n", LINE_SIZE - 1);
+            line[0] = '\0';
+        }
         line[strcspn(line, "\r\n")] = '\0';
         if (line[0] != '\0') {
             if (equals_nocase(line, "quit") || equals_nocase(line, "exit"))
@@ -342,6 +398,7 @@ int main(int argc, char **argv)
     int port = DEFAULT_PORT;
     const char *command = NULL;
     char greeting[GREETING_SIZE];
+    char request[REQUEST_SIZE];
 
     // Options are whole arguments; the value after one is taken whatever it
     // holds, and an option with no value after it ends the parsing.
@@ -355,6 +412,12 @@ int main(int argc, char **argv)
                 break;
             command = argv[++i];
         }
+    }
+
+    // A command whose request would be cut is refused before anything is sent.
+    if (command != NULL && !format_request(request, command)) {
+        fprintf(stderr, "Comando muito longo (maximo %d caracteres); nada foi enviado.\n", COMMAND_MAX);
+        return 1;
     }
 
     if (net_startup() != 0) {

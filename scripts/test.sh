@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds the native
 # (ASan + UBSan) and the Windows (mingw-w64) targets, and runs every test,
-# native and under Wine.
+# native and under Wine, and every fuzz target for a short while.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +14,9 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j"$jobs"
 echo "== native tests"
 ctest --preset native -j"$jobs"
+
+echo "== fuzz targets (briefly)"
+bash scripts/fuzz.sh
 
 echo "== windows build"
 cmake --preset windows >/dev/null

@@ -99,37 +99,63 @@ TEST(ConsoleSession, EmptyLineSendsNothingBlankLineIsACommand)
     EXPECT_EQ(r.out, as_written(interactive_start() + kPrompt + kPrompt + echo_printed("   ") + kPrompt));
 }
 
-TEST(ConsoleSession, OverlongInputLineIsSentAsTwoCommands)
+// Around the limits: what fits is sent exactly as it always was; one
+// character more and nothing of it is sent.
+TEST(ConsoleSession, OneShotCommandIsSentWholeOrRefused)
 {
-    std::string first(511, 'a'), second(89, 'b');
-    ScriptedAmi ami(answer_each(echo_reply));
-    ChildResult r = run_console(port_args(ami.port()), first + second + "\n");
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(ami.received(), command_request(first) + command_request(second));
-    EXPECT_EQ(r.out, as_written(interactive_start() + echo_printed(first) + kPrompt + echo_printed(second) + kPrompt));
+    const std::string refused = "Comando muito longo (maximo 973 caracteres); nada foi enviado.\n";
+    for (size_t len : {973u, 974u, 5000u}) {
+        std::string command(len, 'c');
+        if (len == 973) {
+            ScriptedAmi ami(answer_each(echo_reply));
+            ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", command});
+            EXPECT_EQ(r.exit_code, 0);
+            EXPECT_EQ(r.out, as_written(echo_printed(command)));
+            EXPECT_EQ(ami.received(), command_request(command));
+            EXPECT_EQ(ami.received().size(), 1023u);
+        } else {
+            // Refused before connecting: a closed port would otherwise be reported.
+            ChildResult r = run_console({"-p", std::to_string(closed_port()), "-x", command});
+            EXPECT_EQ(r.exit_code, 1) << len;
+            EXPECT_EQ(r.out, "") << len;
+            EXPECT_EQ(r.err, as_written(refused)) << len;
+        }
+    }
 }
 
-TEST(ConsoleSession, OverlongOneShotRequestIsCutAt1023Bytes)
+TEST(ConsoleSession, InputLineOver511CharactersIsDroppedWhole)
 {
-    // 973 characters still fit whole with the request's closing empty line.
-    std::string fits(973, 'c');
-    ScriptedAmi ami(answer_each(echo_reply));
-    ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", fits});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(ami.received(), command_request(fits));
-    EXPECT_EQ(ami.received().size(), 1023u);
-
-    // A longer one is cut and so never framed: this PBX answers anyway.
-    std::string cut(2000, 'd');
-    ScriptedAmi ami2([](AmiPeer &peer) {
-        peer.send(kGreeting);
-        peer.pause(200);
-        peer.send("Response: Error\r\nMessage: Incomplete\r\n\r\n");
-    });
-    r = run_console({"-p", std::to_string(ami2.port()), "-x", cut});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(ami2.received(), command_request(cut).substr(0, 1023));
-    EXPECT_EQ(r.out, as_written("Response: Error\r\nMessage: Incomplete\r\n\r\n\n"));
+    const std::string dropped = "Linha muito longa (maximo 511 caracteres); nada foi enviado.\n";
+    struct Case {
+        std::string line;
+        bool fits;
+    } cases[] = {
+        {std::string(511, 'a') + "\n", true},
+        {std::string(511, 'a') + "\r\n", true},
+        {std::string(512, 'b') + "\n", false},
+        {std::string(512, 'b') + "\r\n", false},
+        {std::string(511, 'c') + "\rx\n", false},
+        {std::string(200000, 'd') + "\n", false}, // many reads of the input
+        {std::string(511, 'e'), true},             // at the end of input
+        {std::string(512, 'f'), false},
+    };
+    for (const Case &c : cases) {
+        std::string text = c.line.substr(0, c.line.find_first_of("\r\n"));
+        bool ended = c.line.back() == '\n';
+        ScriptedAmi ami(answer_each(echo_reply));
+        ChildResult r = run_console(port_args(ami.port()), ended ? c.line + "after\n" : c.line);
+        EXPECT_EQ(r.exit_code, 0);
+        // A line of 511 leaves its line end for the next read: an empty line.
+        std::string out = c.fits ? echo_printed(text) + kPrompt : "";
+        if (ended)
+            out += kPrompt + echo_printed("after") + kPrompt;
+        else if (!c.fits)
+            out += kPrompt;
+        EXPECT_EQ(r.err, c.fits ? "" : as_written(dropped)) << text.size();
+        EXPECT_EQ(r.out, as_written(interactive_start() + out)) << text.size();
+        EXPECT_EQ(ami.received(), (c.fits ? command_request(text) : "") + (ended ? command_request("after") : ""))
+            << text.size();
+    }
 }
 
 TEST(ConsoleSession, WorksWhenThePbxSendsNoGreeting)
