@@ -34,14 +34,6 @@ w() { "$WINE64" "$@" </dev/null; }
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 probe() { w "$bin/qv_scm_probe.exe" "$@"; }
 field() { awk -v k="$1" '$1 == k { print $2 }'; }
-free_port() { # a port nothing listens on, away from the usual 5038
-  local p
-  for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
-  done
-  return 1
-}
 
 cleanup() {
   set +e
@@ -65,9 +57,9 @@ mkdir -p "$svc_dir" "$direct_dir"
 cp "$bin/quelvaron-service.exe" "$svc_dir/"
 cp "$bin/devpbx.exe" "$svc_dir/asterisk.exe"
 cp "$bin/chan_quelvaron.dll" "$svc_dir/"
-printf 'port=%s\r\n' "$(free_port)" >"$svc_dir/asterisk.ini"
+printf 'port=%s\r\n' "$(qv_free_port)" >"$svc_dir/asterisk.ini"
 cp "$bin/devpbx.exe" "$bin/chan_quelvaron.dll" "$direct_dir/"
-printf 'port=%s\r\n' "$(free_port)" >"$direct_dir/devpbx.ini"
+printf 'port=%s\r\n' "$(qv_free_port)" >"$direct_dir/devpbx.ini"
 
 stats() { # label unit values...: median min max
   local label=$1 unit=$2; shift 2

@@ -97,17 +97,17 @@ section_console_demo() {
 }
 
 # ---------------------------------------------------------------------------
-# The whole Windows flow under Wine: the service host installed as the
-# service QuelvaronAsterisk with the development PBX beside it as
-# asterisk.exe, started, queried, reached with quelvaron-console.exe, stopped
-# and removed (its own script, which cleans up after itself).
+# The product as a Windows administrator receives it, under Wine: the MSI
+# built, installed silently, the service running and the console answering,
+# then uninstalled with nothing left (its own script, which cleans up after
+# itself).
 
-section_windows_service() {
+section_windows_msi() {
   trap - EXIT
-  bash scripts/run_service_flow.sh
+  bash scripts/run_msi_flow.sh
 }
 
-sections=(section_console_demo section_windows_service)
+sections=(section_console_demo section_windows_msi)
 for s in "${sections[@]}"; do
   "$s"
 done

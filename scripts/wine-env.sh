@@ -45,3 +45,14 @@ wine_down() {
   "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
   "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
 }
+
+# A TCP port on 127.0.0.1 that nothing listens on, away from the usual 5038:
+# Wine's programs share the host's ports with every other prefix.
+qv_free_port() {
+  local p
+  for _ in $(seq 50); do
+    p=$((20000 + RANDOM % 20000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
+  done
+  return 1
+}

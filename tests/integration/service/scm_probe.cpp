@@ -4,6 +4,7 @@
 //   qv_scm_probe state                    state, pid and exit code of QuelvaronAsterisk
 //   qv_scm_probe wait <state> <ms>        polls (10 ms) until the state; wait_ms
 //   qv_scm_probe stop-timed <ms>          stop control, then polls until STOPPED; stop_to_stopped_ms
+//   qv_scm_probe pause                    pause control (Wine's sc has no pause)
 //   qv_scm_probe mem <pid>                peak and current working set of a process, in KiB
 //   qv_scm_probe direct-stop <pbx.exe> [no-window|detached]
 //                                         starts the PBX with -f -vvv itself, then times
@@ -201,6 +202,17 @@ int main(int argc, char **argv)
         printf("stop_to_stopped_ms %.1f\n", ms);
         return 0;
     }
+    if (cmd == "pause" && argc == 2) {
+        SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = scm ? OpenServiceA(scm, kServiceName, SERVICE_PAUSE_CONTINUE) : nullptr;
+        SERVICE_STATUS ss = {};
+        BOOL sent = svc && ControlService(svc, SERVICE_CONTROL_PAUSE, &ss);
+        if (svc)
+            CloseServiceHandle(svc);
+        if (scm)
+            CloseServiceHandle(scm);
+        return sent ? 0 : fail("pause control refused");
+    }
     if (cmd == "mem" && argc == 3)
         return print_mem((DWORD)strtoul(argv[2], nullptr, 10));
     if (cmd == "direct-stop" && (argc == 3 || argc == 4)) {
@@ -210,7 +222,7 @@ int main(int argc, char **argv)
     }
     if (cmd == "idle-mem" && argc == 4)
         return idle_mem(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: qv_scm_probe state | wait <state> <ms> | stop-timed <ms> | mem <pid> |\n"
+    fprintf(stderr, "usage: qv_scm_probe state | wait <state> <ms> | stop-timed <ms> | pause | mem <pid> |\n"
                     "       direct-stop <pbx.exe> [no-window|detached] | idle-mem <idle.exe> <settle ms>\n");
     return 2;
 }

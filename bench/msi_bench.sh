@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The MSI's figures, in one run and one private prefix:
+#
+#  1. Size: the MSI (and the ZIP) against the sum of the files they carry.
+#  2. Time: a silent install (msiexec /i /qn, until it returns with the
+#     service running its PBX) and a silent uninstall (msiexec /x /qn), against
+#     doing the same by hand: copy the files, quelvaron-service -install and
+#     -start, wait for RUNNING; then -stop, wait for STOPPED, -uninstall, delete.
+#     The install's own wait includes its settle time (the service must keep
+#     running with its PBX for 3 s), so that figure is also shown without it.
+#
+# Usage: bash bench/msi_bench.sh [windows build dir]   (default build/windows)
+#        RUNS=<n> cycles of each (default 3; medians are printed)
+# The MSI is built if missing. Runs in <build>/bench-msi-wineprefix, which it
+# boots and ends; leaves no service, file or process behind.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build/windows}")
+runs=${RUNS:-3}
+settle_ms=3000
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake --preset windows -B "$build" >/dev/null
+fi
+cmake --build "$build" -j2 --target msi qv_scm_probe >/dev/null
+msi=$(ls "$build"/quelvaron-asterisk-*-x64.msi | head -n 1)
+zip=${msi%.msi}.zip
+
+. "$root/scripts/wine-env.sh"
+export WINEPREFIX="$build/bench-msi-wineprefix"
+w() { "$WINE64" "$@" </dev/null; }
+winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
+probe() { w "$build/bin/qv_scm_probe.exe" "$@"; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+hand_bin='C:\Program Files\Quelvaron Asterisk\bin'
+
+cleanup() {
+  set +e
+  w msiexec /x "$(winpath "$msi")" /qn >/dev/null 2>&1
+  if probe state >/dev/null 2>&1; then
+    probe stop-timed 60000 >/dev/null 2>&1
+    w "$hand_bin\\quelvaron-service.exe" -uninstall >/dev/null 2>&1
+  fi
+  wine_down
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+trap 'echo "msi_bench: failed at line $LINENO" >&2' ERR
+
+echo "== size"
+stage=$(mktemp -d)
+(cd "$stage" && cmake -E tar xf "$zip")
+sum=$(find "$stage" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')
+count=$(find "$stage" -type f | wc -l)
+rm -rf "$stage"
+msi_size=$(stat -c %s "$msi")
+zip_size=$(stat -c %s "$zip")
+printf 'files carried        %d files, %d bytes\n' "$count" "$sum"
+pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.0f", 100 * a / b }'; }
+printf 'MSI                  %d bytes (%s%% of the files)\n' "$msi_size" "$(pct "$msi_size" "$sum")"
+printf 'ZIP                  %d bytes (%s%% of the files)\n' "$zip_size" "$(pct "$zip_size" "$sum")"
+
+echo "== booting a private prefix ($WINEPREFIX)"
+wine_up "$build" fresh
+
+echo "== time ($runs cycles each)"
+inst=() uninst=() hinst=() huninst=()
+ub=$("$WINE64" winepath -u "$hand_bin" 2>/dev/null </dev/null)
+for i in $(seq "$runs"); do
+  t=$(now_ms); w msiexec /i "$(winpath "$msi")" /qn >/dev/null; inst+=($(($(now_ms) - t)))
+  probe wait 4 30000 >/dev/null
+  t=$(now_ms); w msiexec /x "$(winpath "$msi")" /qn >/dev/null; uninst+=($(($(now_ms) - t)))
+  ! probe state >/dev/null 2>&1 || { echo "msi_bench: the service survived the uninstall" >&2; exit 1; }
+
+  t=$(now_ms)
+  mkdir -p "$ub"
+  (cd "$ub" && cmake -E tar xf "$zip" && mv "Quelvaron Asterisk/bin/"* . && rm -rf "Quelvaron Asterisk")
+  w "$hand_bin\\quelvaron-service.exe" -install >/dev/null
+  w "$hand_bin\\quelvaron-service.exe" -start >/dev/null
+  probe wait 4 30000 >/dev/null
+  hinst+=($(($(now_ms) - t)))
+  # Untimed: the PBX up (its pid file), as the MSI's settle check leaves it;
+  # a stop before that finds no PBX to ask and waits out its 8 s.
+  for _ in $(seq 100); do [ -s "$ub/asterisk.pid" ] && break; sleep 0.05; done
+  t=$(now_ms)
+  w "$hand_bin\\quelvaron-service.exe" -stop >/dev/null
+  probe wait 1 30000 >/dev/null
+  w "$hand_bin\\quelvaron-service.exe" -uninstall >/dev/null
+  for _ in $(seq 100); do probe state >/dev/null 2>&1 || break; sleep 0.05; done
+  rm -rf "$(dirname "$ub")"
+  huninst+=($(($(now_ms) - t)))
+done
+m_inst=$(printf '%s\n' "${inst[@]}" | median)
+printf 'msiexec /i /qn       %6d ms  (%d ms without the %d ms settle check)   runs: %s\n' \
+  "$m_inst" $((m_inst - settle_ms)) "$settle_ms" "${inst[*]}"
+printf 'by hand: copy, -install, -start, RUNNING  %6d ms   runs: %s\n' "$(printf '%s\n' "${hinst[@]}" | median)" "${hinst[*]}"
+printf 'msiexec /x /qn       %6d ms   runs: %s\n' "$(printf '%s\n' "${uninst[@]}" | median)" "${uninst[*]}"
+printf 'by hand: -stop, STOPPED, -uninstall, delete  %6d ms   runs: %s\n' "$(printf '%s\n' "${huninst[@]}" | median)" "${huninst[*]}"
