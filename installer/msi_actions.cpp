@@ -40,15 +40,32 @@
 
 static MSIHANDLE g_Install;
 
+/*
+** One message for the log. The record's template is the text itself with
+** its brackets escaped: formatted as a field ("[1]"), Wine's msiexec still
+** reads "[OK]" or "[ERRO]" in the host's output as a property and drops it.
+*/
 static void SendText(INSTALLMESSAGE kind, const char *text)
 {
-    MSIHANDLE record = MsiCreateRecord(1);
+    char escaped[TEXT_SIZE * 4];
+    size_t used = 0;
+    for (const char *c = text; *c != '\0' && used + 5 < sizeof(escaped); c++) {
+        if (*c == '[' || *c == ']') {
+            escaped[used++] = '[';
+            escaped[used++] = '\\';
+            escaped[used++] = *c;
+            escaped[used++] = ']';
+        } else {
+            escaped[used++] = *c;
+        }
+    }
+    escaped[used] = '\0';
+
+    MSIHANDLE record = MsiCreateRecord(0);
     if (record == 0) {
         return;
     }
-    /* Field 0 is the template; "[1]" prints field 1 as it is. */
-    MsiRecordSetStringA(record, 0, "[1]");
-    MsiRecordSetStringA(record, 1, text);
+    MsiRecordSetStringA(record, 0, escaped);
     MsiProcessMessage(g_Install, kind, record);
     MsiCloseHandle(record);
 }

@@ -223,6 +223,8 @@ run_msiexec install 0 /i "$(winpath "$msi_n")"
 assert_running_from "$default_bin" "$port"
 assert_registration "$default_bin"
 assert_console_on_path "$port"
+tr -d '\0\r' <"$logs/install.log" | grep -F "[OK] Servico 'Quelvaron Asterisk PBX Service' instalado com sucesso!" >/dev/null ||
+  fail "the install log lacks the host's own -install line"
 grep -q "^exit " "$hand/asterisk.log" || fail "the hand-registered service's PBX did not stop"
 w "$bin/qv_file_versions.exe" "$default_bin" 1.0.0 >/dev/null || fail "installed file versions"
 ub=$(unixpath "$default_bin")
