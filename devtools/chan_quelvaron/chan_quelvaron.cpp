@@ -52,15 +52,21 @@ int reload_status;
 
 chanq_observations observed;
 
-/* Bounded copy that always terminates; a longer text is cut. */
-void copy_text(char *dst, size_t size, const char *src)
+/* Bounded copy that always terminates; a longer text is cut.  The source is
+ * read within src_room characters (a record's field may lack its NUL). */
+void copy_field(char *dst, size_t size, const char *src, size_t src_room)
 {
     size_t len = 0;
     if (src != NULL)
-        while (len < size - 1 && src[len] != '\0')
+        while (len < size - 1 && len < src_room && src[len] != '\0')
             len++;
     memcpy(dst, src != NULL ? src : "", len);
     dst[len] = '\0';
+}
+
+void copy_text(char *dst, size_t size, const char *src)
+{
+    copy_field(dst, size, src, (size_t)-1);
 }
 
 /* Whether a record's text field, read within its room, equals text. */
@@ -84,11 +90,8 @@ int stand_in_hangup(pbx_channel *chan)
             continue;
         observed.hangups++;
         observed.last_hangup_index = (int)i;
-        size_t name_len = strnlen(chan->name, sizeof chan->name);
-        if (name_len >= sizeof observed.last_hangup_channel)
-            name_len = sizeof observed.last_hangup_channel - 1;
-        memcpy(observed.last_hangup_channel, chan->name, name_len);
-        observed.last_hangup_channel[name_len] = '\0';
+        copy_field(observed.last_hangup_channel, sizeof observed.last_hangup_channel, chan->name,
+                   sizeof chan->name);
         for (size_t j = i + 1; j < channel_count; j++) {
             channels[j - 1] = channels[j];
             if (channels[j - 1].rec.owner != NULL)
