@@ -10,8 +10,14 @@
  * service host's stop request does with "core stop gracefully".
  *
  * The service host starts it with fixed arguments, so its settings come from
- * <exe dir>/<exe name>.ini; every start, command, stop request and exit is
- * appended to <exe dir>/<exe name>.log for the tests to read.
+ * a file found relative to its own folder; every start, command, stop request
+ * and exit is appended to a log there for the tests to read.  Two layouts:
+ *   installed tree  <exe dir>/../etc/<exe name>.ini exists: the settings are
+ *                   read there (configuration), the log and pid file go to
+ *                   <exe dir>/../var/log/<exe name>.log and
+ *                   <exe dir>/../var/run/<exe name>.pid (data; the folders
+ *                   are made when missing);
+ *   flat            otherwise <exe dir>/<exe name>.ini, .log and .pid.
  */
 #include "devpbx_net.h"
 
@@ -30,6 +36,7 @@
 
 #ifndef _WIN32
 #include <limits.h>
+#include <sys/stat.h>
 #include <time.h>
 #endif
 
@@ -71,7 +78,7 @@ struct Server {
     std::chrono::steady_clock::time_point started;
 };
 
-std::string g_stem; // <exe dir>/<exe base name>: .ini, .log and .pid hang off it
+std::string g_ini_path, g_log_path, g_pid_path; // see the layouts above
 unsigned long g_pid;
 volatile sig_atomic_t g_interrupted = 0;
 
@@ -109,6 +116,45 @@ std::string program_stem(const char *argv0)
     return path;
 }
 
+bool file_exists(const std::string &path)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f) fclose(f);
+    return f != NULL;
+}
+
+void make_folder(const std::string &path)
+{
+#ifdef _WIN32
+    CreateDirectoryA(path.c_str(), NULL);
+#else
+    mkdir(path.c_str(), 0755);
+#endif
+}
+
+// Settings, log and pid paths for the program at <stem>(.exe): the
+// installed tree's etc/ and var/ when etc/<name>.ini is there, else flat.
+void choose_layout(const std::string &stem)
+{
+    size_t slash = stem.find_last_of("/\\");
+    std::string dir = slash == std::string::npos ? std::string(".") : stem.substr(0, slash);
+    std::string name = slash == std::string::npos ? stem : stem.substr(slash + 1);
+    std::string sep = slash == std::string::npos ? std::string("/") : stem.substr(slash, 1);
+    std::string top = dir + sep + ".." + sep;
+    if (file_exists(top + "etc" + sep + name + ".ini")) {
+        g_ini_path = top + "etc" + sep + name + ".ini";
+        make_folder(top + "var");
+        make_folder(top + "var" + sep + "log");
+        make_folder(top + "var" + sep + "run");
+        g_log_path = top + "var" + sep + "log" + sep + name + ".log";
+        g_pid_path = top + "var" + sep + "run" + sep + name + ".pid";
+    } else {
+        g_ini_path = stem + ".ini";
+        g_log_path = stem + ".log";
+        g_pid_path = stem + ".pid";
+    }
+}
+
 // Appends one line to the log; opened per line so that every process
 // (the running instance and each "-rx") can write to it in turn.
 void log_line(const char *fmt, ...)
@@ -118,7 +164,7 @@ void log_line(const char *fmt, ...)
     va_start(ap, fmt);
     vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    FILE *f = fopen((g_stem + ".log").c_str(), "ab");
+    FILE *f = fopen(g_log_path.c_str(), "ab");
     if (!f) return;
     fprintf(f, "%s\n", line);
     fflush(f);
@@ -160,7 +206,7 @@ bool iequals(const std::string &a, const char *b)
 
 void read_settings(Settings *st)
 {
-    FILE *f = fopen((g_stem + ".ini").c_str(), "rb");
+    FILE *f = fopen(g_ini_path.c_str(), "rb");
     if (f) {
         char buf[512];
         while (fgets(buf, sizeof buf, f)) {
@@ -476,7 +522,7 @@ int run_pbx(const Settings &settings)
         log_line("exit %lu 1", g_pid);
         return 1;
     }
-    FILE *pidf = fopen((g_stem + ".pid").c_str(), "wb");
+    FILE *pidf = fopen(g_pid_path.c_str(), "wb");
     if (pidf) {
         fprintf(pidf, "%lu\n", g_pid);
         fclose(pidf);
@@ -491,7 +537,7 @@ int run_pbx(const Settings &settings)
     net_close(srv.listener);
     ast_unload_module();
     net_cleanup();
-    remove((g_stem + ".pid").c_str());
+    remove(g_pid_path.c_str());
     printf("devpbx %lu: stopped\n", g_pid);
     fflush(stdout);
     log_line("exit %lu %d", g_pid, settings.exit_code);
@@ -571,10 +617,10 @@ void usage()
     fprintf(stderr,
             "usage: devpbx -f [-vvv...] [-c]     run as the PBX, serving AMI on 127.0.0.1\n"
             "       devpbx -rx \"<command>\"      send one CLI command to the running PBX\n"
-            "Settings are read from %s.ini (port, ignore_stop, exit_after_ms,\n"
+            "Settings are read from %s (port, ignore_stop, exit_after_ms,\n"
             "stop_request_hang_ms, exit_code, endpoints); QUELVARON_DEVPBX_PORT and\n"
             "QUELVARON_DEVPBX_ENDPOINTS override port and endpoints.\n",
-            g_stem.c_str());
+            g_ini_path.c_str());
 }
 
 // A cluster of Asterisk start-up flags such as "-f", "-vvvvv", "-c", "-fvc".
@@ -591,7 +637,7 @@ bool is_flag_cluster(const char *arg)
 int main(int argc, char **argv)
 {
     g_pid = current_pid();
-    g_stem = program_stem(argc > 0 ? argv[0] : NULL);
+    choose_layout(program_stem(argc > 0 ? argv[0] : NULL));
     log_line("start %lu %s", g_pid, raw_command_line(argc, argv).c_str());
 
     const char *remote_command = NULL;

@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Checks a built MSI's tables against Windows Installer's rules, which Wine's
+msiexec does not enforce: custom action types, where in-script actions sit,
+which service actions run in each kind of installation, 64-bit components
+and folders, configuration components, file names.
+
+Usage: msi_tables_check.py <msi>    (exit 1 and one line per broken rule)
+"""
+import re
+import subprocess
+import sys
+
+IN_SCRIPT, ROLLBACK, COMMIT, NO_IMPERSONATE, WIN64 = 0x400, 0x100, 0x200, 0x800, 256
+PERMANENT, NEVER_OVERWRITE = 16, 128
+
+# The service actions: kind, and the in-script action each rollback undoes.
+ACTIONS = {
+    'QvRollbackStop': ('rollback', 'QvStopService'),
+    'QvStopService': ('deferred', None),
+    'QvRollbackRemove': ('rollback', 'QvRemoveService'),
+    'QvRemoveService': ('deferred', None),
+    'QvRollbackInstall': ('rollback', 'QvInstallService'),
+    'QvInstallService': ('deferred', None),
+    'QvFinishRemoval': ('commit', None),
+}
+# Which of them each kind of installation runs.
+SCENARIOS = {
+    'first install': ({}, {'QvStopService', 'QvRollbackInstall', 'QvInstallService'}),
+    'upgrade': ({'WIX_UPGRADE_DETECTED': '{OLD}'},
+                {'QvRollbackStop', 'QvStopService', 'QvRollbackInstall', 'QvInstallService'}),
+    'repair': ({'Installed': '1', 'REINSTALL': 'ALL'}, {'QvRollbackStop', 'QvStopService', 'QvInstallService'}),
+    'uninstall': ({'Installed': '1', 'REMOVE': 'ALL'}, {'QvRollbackRemove', 'QvRemoveService', 'QvFinishRemoval'}),
+    'removal by a newer version': ({'Installed': '1', 'REMOVE': 'ALL', 'UPGRADINGPRODUCTCODE': '{NEW}'}, set()),
+}
+
+errors = []
+
+
+def table(msi, name):
+    text = subprocess.run(['msiinfo', 'export', msi, name], check=True, capture_output=True, text=True).stdout
+    return [line.split('\t') for line in text.replace('\r', '').split('\n')[3:] if line]
+
+
+def condition_holds(cond, props):
+    """Windows Installer's condition syntax, the part our tables use."""
+    tokens = re.findall(r'"[^"]*"|~=|<>|[()=]|[A-Za-z_][A-Za-z0-9_.]*', cond or '')
+    pos = 0
+
+    def peek():
+        return tokens[pos] if pos < len(tokens) else None
+
+    def take():
+        nonlocal pos
+        pos += 1
+        return tokens[pos - 1]
+
+    def value(tok):
+        return tok[1:-1] if tok.startswith('"') else props.get(tok, '')
+
+    def atom():
+        if peek() == 'NOT':
+            take()
+            return not atom()
+        if peek() == '(':
+            take()
+            v = disjunction()
+            take()
+            return v
+        left = take()
+        if peek() in ('=', '~=', '<>'):
+            op, right = take(), value(take())
+            a, b = value(left), right
+            if op == '~=':
+                return a.lower() == b.lower()
+            return (a == b) if op == '=' else (a != b)
+        return value(left) != ''
+
+    def conjunction():
+        v = atom()
+        while peek() == 'AND':
+            take()
+            v = atom() and v
+        return v
+
+    def disjunction():
+        v = conjunction()
+        while peek() == 'OR':
+            take()
+            v = conjunction() or v
+        return v
+
+    return True if not tokens else disjunction()
+
+
+def check(msi):
+    actions = {r[0]: (int(r[1]), r[2], r[3]) for r in table(msi, 'CustomAction')}
+    sequence = {r[0]: (r[1], int(r[2])) for r in table(msi, 'InstallExecuteSequence')}
+    at = lambda a: sequence[a][1]
+    for name, (kind, _, target) in actions.items():
+        t = kind & 0x3F
+        if t == 51 and kind & (IN_SCRIPT | NO_IMPERSONATE):
+            errors.append(f'{name}: a type-51 action is immediate, without NoImpersonate (type {kind})')
+        if kind & NO_IMPERSONATE and not kind & IN_SCRIPT:
+            errors.append(f'{name}: NoImpersonate without the in-script bit (type {kind})')
+        if kind & (ROLLBACK | COMMIT) and not kind & IN_SCRIPT:
+            errors.append(f'{name}: rollback or commit without the in-script bit (type {kind})')
+        if kind & IN_SCRIPT and name in sequence and not at('InstallInitialize') < at(name) < at('InstallFinalize'):
+            errors.append(f'{name}: in-script action outside InstallInitialize..InstallFinalize')
+    for name, (kind, undoes) in ACTIONS.items():
+        if name not in actions or name not in sequence:
+            errors.append(f'{name}: missing from CustomAction or InstallExecuteSequence')
+            continue
+        t = actions[name][0]
+        want = IN_SCRIPT | NO_IMPERSONATE | {'deferred': 0, 'rollback': ROLLBACK, 'commit': COMMIT}[kind]
+        if t & (IN_SCRIPT | NO_IMPERSONATE | ROLLBACK | COMMIT) != want:
+            errors.append(f'{name}: type {t} is not a {kind} action without impersonation')
+        if undoes and not at(name) < at(undoes):
+            errors.append(f'{name}: must come before {undoes}, whose work it undoes')
+        setter = 'Set' + name
+        if setter not in actions or actions[setter][1] != name or sequence.get(setter, ('', 10 ** 6))[1] > at('InstallInitialize'):
+            errors.append(f'{name}: no type-51 {setter} sets its CustomActionData before InstallInitialize')
+    # The old version goes once this one is in place, its service running.
+    if not at('InstallExecute') < at('RemoveExistingProducts') < at('InstallFinalize'):
+        errors.append('RemoveExistingProducts: not between InstallExecute and InstallFinalize')
+    for before, after in (('QvStopService', 'RemoveFiles'), ('QvRemoveService', 'RemoveFiles'),
+                          ('QvStopService', 'InstallFiles'), ('InstallFiles', 'QvInstallService'),
+                          ('WriteEnvironmentStrings', 'QvInstallService'), ('QvInstallService', 'InstallExecute')):
+        if not at(before) < at(after):
+            errors.append(f'{before} must come before {after}')
+    for scenario, (props, want) in SCENARIOS.items():
+        runs = {a for a in ACTIONS if a in sequence and condition_holds(sequence[a][0], props)}
+        if runs != want:
+            errors.append(f'{scenario}: runs {sorted(runs)}, expected {sorted(want)}')
+        for a in runs:
+            if not condition_holds(sequence.get('Set' + a, ('NOT 1',))[0], props):
+                errors.append(f'{scenario}: {a} runs without its CustomActionData (Set{a} does not)')
+
+    # 64-bit: template, folders, components.
+    info = subprocess.run(['msiinfo', 'suminfo', msi], check=True, capture_output=True, text=True).stdout
+    if 'Template: x64;1033' not in info:
+        errors.append('summary information: template is not x64;1033')
+    dirs = {r[0]: r for r in table(msi, 'Directory')}
+    if dirs.get('INSTALLDIR', [None, None])[1] != 'ProgramFiles64Folder':
+        errors.append('INSTALLDIR is not under ProgramFiles64Folder')
+
+    def under_etc(d):
+        while d in dirs and d != 'INSTALLDIR':
+            if dirs[d][1] == 'INSTALLDIR' and dirs[d][2].split('|')[-1].lower() == 'etc':
+                return True
+            d = dirs[d][1]
+        return False
+
+    for comp, _, d, attrs, _, _ in table(msi, 'Component'):
+        attrs = int(attrs)
+        if not attrs & WIN64:
+            errors.append(f'component {comp}: not 64-bit')
+        config = under_etc(d)
+        if config != (attrs & (PERMANENT | NEVER_OVERWRITE) == PERMANENT | NEVER_OVERWRITE) or (not config and attrs & PERMANENT):
+            errors.append(f'component {comp}: configuration is permanent and never overwritten, nothing else (attributes {attrs})')
+
+    # File names: "SHORT|long" unless the name is a short name itself.
+    comp_dir = {r[0]: r[2] for r in table(msi, 'Component')}
+    shorts = {}
+    for f in table(msi, 'File'):
+        short = f[2].split('|')[0]
+        if not re.fullmatch(r"[A-Za-z0-9!#$%&'()\-@^_`{}~]{1,8}(\.[A-Za-z0-9!#$%&'()\-@^_`{}~]{1,3})?", short):
+            errors.append(f'file {f[0]}: {f[2]!r} has no valid short name')
+        key = (comp_dir[f[1]], short.lower())
+        if key in shorts:
+            errors.append(f'file {f[0]}: short name {short} also used by {shorts[key]}')
+        shorts[key] = f[0]
+
+
+if __name__ == '__main__':
+    check(sys.argv[1])
+    for e in errors:
+        print('msi_tables_check: ' + e)
+    print(f'msi_tables_check: {len(errors)} broken rules in {sys.argv[1]}')
+    sys.exit(1 if errors else 0)
