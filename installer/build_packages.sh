@@ -45,6 +45,10 @@ fi
 mkdir -p "$out_dir"
 out_dir=$(cd "$out_dir" && pwd)
 work="$out_dir/$base.work"
+msi="$out_dir/$base.msi"
+zip="$out_dir/$base.zip"
+# A build that stops leaves no package behind, whole or in part.
+trap 'code=$?; [ $code = 0 ] || rm -f "$msi" "$zip"; rm -rf "$work"' EXIT
 rm -rf "$work"
 mkdir -p "$work"
 
@@ -58,11 +62,7 @@ python3 "$here/payload.py" wxs --payload "$payload" --upgrade-code "$upgrade_cod
 ln -s "$(cd "$bin" && pwd)" "$work/bin"
 cp "$actions" "$work/qv_msi_actions.dll"
 cp "$here/quelvaron.wxs" "$work/"
-msi="$out_dir/$base.msi"
-zip="$out_dir/$base.zip"
 rm -f "$msi" "$zip"
-# A build that stops leaves no package behind, whole or in part.
-trap 'code=$?; [ $code = 0 ] || rm -f "$msi" "$zip"; rm -rf "$work"' EXIT
 (cd "$work" && wixl -a x64 -o "$msi" \
   -D Version="$version" -D ProductName="$product" -D BinDir=bin -D ActionsDll=qv_msi_actions.dll \
   quelvaron.wxs payload.wxs)
