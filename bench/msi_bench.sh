@@ -8,6 +8,11 @@
 #     -start, wait for RUNNING; then -stop, wait for STOPPED, -uninstall, delete.
 #     The install's own wait includes its settle time (the service must keep
 #     running with its PBX for 3 s), so that figure is also shown without it.
+#  3. Scale: a generated payload tree of about 4,800 files in about 300
+#     folders (about 155 MB of incompressible data, as sound prompts are):
+#     the packager's time, the MSI's size against the ZIP's, and msiexec /i
+#     and /x against a plain copy and removal of the same files in the same
+#     prefix. SCALE=0 skips it.
 #
 # Usage: bash bench/msi_bench.sh [windows build dir]   (default build/windows)
 #        RUNS=<n> cycles of each (default 3; medians are printed)
@@ -75,14 +80,14 @@ for i in $(seq "$runs"); do
 
   t=$(now_ms)
   mkdir -p "$ub"
-  (cd "$ub" && cmake -E tar xf "$zip" && mv "Quelvaron Asterisk/bin/"* . && rm -rf "Quelvaron Asterisk")
+  (cd "$ub/.." && cmake -E tar xf "$zip" && cp -R "Quelvaron Asterisk/." . && rm -rf "Quelvaron Asterisk")
   w "$hand_bin\\quelvaron-service.exe" -install >/dev/null
   w "$hand_bin\\quelvaron-service.exe" -start >/dev/null
   probe wait 4 30000 >/dev/null
   hinst+=($(($(now_ms) - t)))
   # Untimed: the PBX up (its pid file), as the MSI's settle check leaves it;
   # a stop before that finds no PBX to ask and waits out its 8 s.
-  for _ in $(seq 100); do [ -s "$ub/asterisk.pid" ] && break; sleep 0.05; done
+  for _ in $(seq 100); do [ -s "$ub/../var/run/asterisk.pid" ] && break; sleep 0.05; done
   t=$(now_ms)
   w "$hand_bin\\quelvaron-service.exe" -stop >/dev/null
   probe wait 1 30000 >/dev/null
@@ -97,3 +102,30 @@ printf 'msiexec /i /qn       %6d ms  (%d ms without the %d ms settle check)   ru
 printf 'by hand: copy, -install, -start, RUNNING  %6d ms   runs: %s\n' "$(printf '%s\n' "${hinst[@]}" | median)" "${hinst[*]}"
 printf 'msiexec /x /qn       %6d ms   runs: %s\n' "$(printf '%s\n' "${uninst[@]}" | median)" "${uninst[*]}"
 printf 'by hand: -stop, STOPPED, -uninstall, delete  %6d ms   runs: %s\n' "$(printf '%s\n' "${huninst[@]}" | median)" "${huninst[*]}"
+
+[ "${SCALE:-1}" = 1 ] || exit 0
+echo "== scale: a generated payload tree"
+big=$build/bench-msi-scale
+rm -rf "$big"
+cp -R "$build/payload-dev" "$big"
+for d in $(seq 300); do
+  dir="$big/share/sounds/lang$((d % 12))/set $d"
+  mkdir -p "$dir"
+  for f in $(seq 16); do head -c $(((d * 16 + f) % 60 * 1024 + 1024)) /dev/urandom >"$dir/prompt-$f.gsm"; done
+done
+printf 'payload              %d files in %d folders, %s\n' "$(find "$big" -type f | wc -l)" \
+  "$(find "$big" -type d | wc -l)" "$(du -sh "$big" | cut -f1)"
+t=$(now_ms)
+bash "$root/installer/build_packages.sh" --version 1.0.0 --bin "$build/bin" --payload "$big" \
+  --actions "$build/bin/qv_msi_actions.dll" --out-dir "$big-out" --dev >/dev/null
+printf 'build_packages.sh    %6d ms (MSI and ZIP)\n' $(($(now_ms) - t))
+bmsi=$(ls "$big-out"/*.msi)
+printf 'MSI %d bytes, ZIP %d bytes\n' "$(stat -c %s "$bmsi")" "$(stat -c %s "${bmsi%.msi}.zip")"
+t=$(now_ms); w msiexec /i "$(winpath "$bmsi")" /qn >/dev/null; bi=$(($(now_ms) - t))
+t=$(now_ms); w msiexec /x "$(winpath "$bmsi")" /qn PURGE=1 >/dev/null; bx=$(($(now_ms) - t))
+copy_dir="$("$WINE64" winepath -u 'C:\Program Files' 2>/dev/null </dev/null)/Quelvaron Asterisk"
+t=$(now_ms); mkdir -p "$copy_dir"; cp -R "$big/." "$copy_dir/"; sync; bc=$(($(now_ms) - t))
+t=$(now_ms); rm -rf "$copy_dir"; sync; br=$(($(now_ms) - t))
+printf 'msiexec /i /qn       %6d ms (with the %d ms settle check)   plain copy %6d ms\n' "$bi" "$settle_ms" "$bc"
+printf 'msiexec /x /qn       %6d ms   plain removal %6d ms\n' "$bx" "$br"
+rm -rf "$big" "$big-out"

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The product as a Windows administrator receives it, under Wine: the MSI is
-# built, installed silently (msiexec /i ... /qn), the service shown running
-# with its PBX, the console found on PATH answering, the product uninstalled
-# (msiexec /x ... /qn) and the machine shown clean.
+# built, installed silently (msiexec /i ... /qn), the installed tree shown,
+# the service running with its PBX, the console found on PATH answering; the
+# administrator edits the AMI port in etc\asterisk.ini and upgrades to a newer
+# build, which keeps the setting; a default uninstall (msiexec /x ... /qn)
+# keeps the configuration and data; a reinstall uses them, and an uninstall
+# with PURGE=1 leaves the machine clean.
 #
 # Usage: bash scripts/run_msi_flow.sh
 #   QV_WINDOWS_BUILD=<dir>  the Windows build to use (default build/windows; built as needed)
@@ -41,6 +44,7 @@ sc_state() { w sc query "$service" 2>/dev/null | tr -d '\r' | awk '$1 == "STATE"
 # here, a copy of the MSI is built whose asterisk.ini names a free one (as an
 # administrator would edit it).
 port=5038
+version=$(basename "$msi" | sed -E 's/^quelvaron-asterisk-([0-9.]+)-.*/\1/')
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
   for p in 15038 25038 35038 45038; do
     (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { port=$p; break; }
@@ -50,11 +54,15 @@ if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
   payload=$build/run-payload
   rm -rf "$payload"
   cp -r "$build/payload-dev" "$payload"
-  printf 'port=%s\r\n' "$port" >"$payload/asterisk.ini"
-  version=$(basename "$msi" | sed -E 's/^quelvaron-asterisk-([0-9.]+)-.*/\1/')
+  printf 'port=%s\r\n' "$port" >"$payload/etc/asterisk.ini"
   msi=$(bash installer/build_packages.sh --version "$version" --bin "$build/bin" --payload "$payload" \
     --actions "$build/bin/qv_msi_actions.dll" --out-dir "$build/run-msi" --dev --msi-only | tail -n 1)
 fi
+# The newer build an administrator upgrades to: the same payload, one patch level up.
+next_version=$(echo "$version" | awk -F. '{ print $1 "." $2 "." $3 + 1 }')
+msi_next=$(bash installer/build_packages.sh --version "$next_version" --bin "$build/bin" \
+  --payload "${payload:-$build/payload-dev}" --actions "$build/bin/qv_msi_actions.dll" \
+  --out-dir "$build/run-msi-next" --dev --msi-only | tail -n 1)
 echo "MSI: $msi ($(du -k "$msi" | cut -f1) KiB)"
 
 installed=0
@@ -85,8 +93,9 @@ echo "installed in $(( ($(date +%s%N) - t0) / 1000000 )) ms (msiexec exit 0)"
 echo "what the installer's actions did (from its log):"
 tr -d '\0\r' <"$logs/install.log" | grep -E '^("C:|QuelvaronAsterisk:)' | sed 's/^/  /'
 
-step "The installed files ($bin)"
-show w cmd /c dir /b "$bin"
+step "The installed tree (C:\\Program Files\\Quelvaron Asterisk)"
+top="$WINEPREFIX/drive_c/Program Files/Quelvaron Asterisk"
+(cd "$top" && find . -mindepth 1 | sort | sed 's|^\./|  |')
 
 step "quelvaron-service -status (found on PATH)"
 show w cmd /c quelvaron-service -status
@@ -98,9 +107,31 @@ show w cmd /c quelvaron-console -p "$port" -x "quelvaron show endpoints"
 step "quelvaron-console -p $port -x \"core show version\""
 show w cmd /c quelvaron-console -p "$port" -x "core show version"
 
-step "msiexec /x $(basename "$msi") /qn"
+step "The administrator sets port=$((port + 1)) in etc\\asterisk.ini and upgrades to $next_version"
+port=$((port + 1))
+printf 'port=%s\r\n' "$port" >"$top/etc/asterisk.ini"
+echo "notas do administrador" >"$top/notes.txt"
 t0=$(date +%s%N)
+w msiexec /i "$(winpath "$msi_next")" /qn /l*v "$(winpath "$logs/upgrade.log")"
+echo "upgraded in $(( ($(date +%s%N) - t0) / 1000000 )) ms (msiexec exit 0); etc\\asterisk.ini: $(tr -d '\r' <"$top/etc/asterisk.ini")"
+msi=$msi_next
+show w cmd /c quelvaron-console -p "$port" -x "core show version"
+
+step "msiexec /x $(basename "$msi") /qn: configuration and data stay"
 w msiexec /x "$(winpath "$msi")" /qn /l*v "$(winpath "$logs/uninstall.log")"
+installed=0
+[ -z "$(sc_state)" ] || { echo "the service $service is still registered" >&2; exit 1; }
+echo "service $service: not registered; the uninstall's log says:"
+tr -d '\0\r' <"$logs/uninstall.log" | grep -A12 '^Mantidos' | sed 's/^/  /'
+echo "left in C:\\Program Files\\Quelvaron Asterisk:"
+(cd "$top" && find . -type f | sort | sed 's|^\./|  |')
+
+step "msiexec /i again (the kept port=$port is used), then msiexec /x ... PURGE=1"
+installed=1
+w msiexec /i "$(winpath "$msi")" /qn /l*v "$(winpath "$logs/reinstall.log")"
+show w cmd /c quelvaron-console -p "$port" -x "core show version"
+t0=$(date +%s%N)
+w msiexec /x "$(winpath "$msi")" /qn PURGE=1 /l*v "$(winpath "$logs/purge.log")"
 installed=0
 echo "uninstalled in $(( ($(date +%s%N) - t0) / 1000000 )) ms (msiexec exit 0)"
 
