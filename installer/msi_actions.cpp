@@ -19,10 +19,11 @@
 ** does not stop, a host command that does not finish.
 **
 ** Deferred, rollback and commit actions run only from the install script
-** and see only CustomActionData: the installed host's full path. Paths may
-** be as long as Windows allows (32767 characters) and hold any character:
-** the calls are the wide ones and the buffers are fixed and static (one
-** action runs at a time in this process). The host itself is an ANSI program with MAX_PATH buffers,
+** and see only CustomActionData: the installed host's full path (for
+** QvFinishRemoval, "<PURGE>;<INSTALLDIR>"). Paths may be as long as Windows
+** allows (32767 characters) and hold any character: the calls are the wide
+** ones and the buffers are fixed and static (one action runs at a time in
+** this process). The host itself is an ANSI program with MAX_PATH buffers,
 ** so registration refuses a host path that the host could not use.
 */
 #define _CRT_SECURE_NO_WARNINGS
@@ -62,6 +63,10 @@
 #define HOST_PATH_MAX (MAX_PATH - 1)
 #define TEXT_CHARS (PATH_CHARS + 1024)
 #define OUTPUT_SIZE 2048
+/* Every level of a tree adds at least two characters to its paths. */
+#define WALK_DEPTH (PATH_CHARS / 2)
+/* Lines of files kept (or not removed) in the log before a count. */
+#define LIST_MAX 50
 
 /* RunHost's results besides the host's exit code. */
 #define HOST_NOT_RUN (-1)
@@ -776,6 +781,244 @@ static void EndProgramsBeside(const wchar_t *hostPath)
 }
 
 /* ---------------------------------------------------------------------- */
+/* What an uninstall leaves in INSTALLDIR                                  */
+
+/*
+** A walk of one folder tree, children before their folder, with no
+** recursion and no heap: g_Walk holds the path being visited (long-path
+** form), and each level keeps its search handle and its folder's length.
+*/
+typedef struct Tree {
+    int purge;             /* 1: remove everything; 0: list the files */
+    size_t rootLength;     /* g_Walk's length for INSTALLDIR itself */
+    const wchar_t *shown;  /* INSTALLDIR as the administrator wrote it */
+    unsigned long files;   /* removed, or kept */
+    unsigned long folders; /* removed */
+    unsigned long failed;  /* not removed */
+} Tree;
+
+static wchar_t g_Walk[PATH_CHARS + 2];
+static wchar_t g_Full[PATH_CHARS];
+static HANDLE g_Finds[WALK_DEPTH];
+static size_t g_Lengths[WALK_DEPTH];
+static WIN32_FIND_DATAW g_Found;
+
+/* The path being visited, relative to INSTALLDIR (INSTALLDIR for itself). */
+static const wchar_t *Relative(const Tree *tree)
+{
+    return g_Walk[tree->rootLength] == L'\0' ? tree->shown : g_Walk + tree->rootLength + 1;
+}
+
+static void NotRemoved(Tree *tree, DWORD error)
+{
+    tree->failed++;
+    if (tree->failed <= LIST_MAX) {
+        LogF(L"  nao removido (Erro %lu): %ls", (unsigned long)error, Relative(tree));
+    }
+}
+
+/* A read-only file or folder cannot be removed: the attribute goes first. */
+static void ClearReadOnly(DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        SetFileAttributesW(g_Walk, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+    }
+}
+
+static void VisitFile(Tree *tree, DWORD attributes)
+{
+    if (tree->purge) {
+        ClearReadOnly(attributes);
+        if (DeleteFileW(g_Walk)) {
+            tree->files++;
+        } else {
+            NotRemoved(tree, GetLastError());
+        }
+        return;
+    }
+    const wchar_t *relative = Relative(tree);
+    tree->files++;
+    if (tree->files == 1) {
+        LogF(L"Mantidos (configuracao e dados do administrador) em %ls:", tree->shown);
+    }
+    if (tree->files <= LIST_MAX) {
+        int configuration = wcslen(relative) > 4 && CompareStringOrdinal(relative, 4, L"etc\\", 4, TRUE) == CSTR_EQUAL;
+        LogF(L"  %ls: %ls", configuration ? L"configuracao" : L"dados", relative);
+    }
+}
+
+/* After its contents. A folder left non-empty by a failure below is not
+** reported again. */
+static void VisitFolder(Tree *tree, DWORD attributes)
+{
+    if (!tree->purge) {
+        return;
+    }
+    ClearReadOnly(attributes);
+    if (RemoveDirectoryW(g_Walk)) {
+        tree->folders++;
+        return;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_DIR_NOT_EMPTY || tree->failed == 0) {
+        NotRemoved(tree, error);
+    }
+}
+
+/* A search of the folder g_Walk[0, length): its first entry in g_Found. */
+static HANDLE OpenFolder(size_t length)
+{
+    if (length + 2 >= PATH_CHARS) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    g_Walk[length] = L'\\';
+    g_Walk[length + 1] = L'*';
+    g_Walk[length + 2] = L'\0';
+    HANDLE find = FindFirstFileW(g_Walk, &g_Found);
+    g_Walk[length] = L'\0';
+    return find;
+}
+
+static int IsDots(const wchar_t *name)
+{
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+/* g_Walk holds the root; 0 when the root cannot be read (GetLastError). */
+static int WalkTree(Tree *tree)
+{
+    int depth = 0;
+    g_Lengths[0] = tree->rootLength;
+    g_Finds[0] = OpenFolder(tree->rootLength);
+    if (g_Finds[0] == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DWORD rootAttributes = GetFileAttributesW(g_Walk);
+    int have = 1;
+    for (;;) {
+        if (!have) {
+            /* This folder is done: the folder itself, then back up. */
+            FindClose(g_Finds[depth]);
+            g_Walk[g_Lengths[depth]] = L'\0';
+            if (depth == 0) {
+                VisitFolder(tree, rootAttributes);
+                return 1;
+            }
+            VisitFolder(tree, GetFileAttributesW(g_Walk));
+            depth--;
+            g_Walk[g_Lengths[depth]] = L'\0';
+            have = FindNextFileW(g_Finds[depth], &g_Found);
+            continue;
+        }
+        if (!IsDots(g_Found.cFileName)) {
+            size_t length = g_Lengths[depth];
+            size_t nameLength = wcslen(g_Found.cFileName);
+            DWORD attributes = g_Found.dwFileAttributes;
+            if (length + 1 + nameLength >= PATH_CHARS) {
+                NotRemoved(tree, ERROR_FILENAME_EXCED_RANGE);
+            } else {
+                g_Walk[length] = L'\\';
+                wmemcpy(g_Walk + length + 1, g_Found.cFileName, nameLength + 1);
+                size_t childLength = length + 1 + nameLength;
+                /* A link to a folder is removed, never followed. */
+                if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                    depth + 1 < WALK_DEPTH) {
+                    HANDLE find = OpenFolder(childLength);
+                    if (find != INVALID_HANDLE_VALUE) {
+                        depth++;
+                        g_Finds[depth] = find;
+                        g_Lengths[depth] = childLength;
+                        continue;
+                    }
+                    VisitFolder(tree, attributes);
+                } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    VisitFolder(tree, attributes);
+                } else {
+                    VisitFile(tree, attributes);
+                }
+                g_Walk[length] = L'\0';
+            }
+        }
+        have = FindNextFileW(g_Finds[depth], &g_Found);
+    }
+}
+
+/* 1 when `folder` (full, no trailing backslash) is `other` or holds it. */
+static int Contains(const wchar_t *folder, const wchar_t *other)
+{
+    int length = (int)wcslen(folder);
+    int otherLength = (int)wcslen(other);
+    while (otherLength > 0 && other[otherLength - 1] == L'\\') {
+        otherLength--;
+    }
+    if (otherLength == 0 || otherLength < length ||
+        CompareStringOrdinal(folder, length, other, length, TRUE) != CSTR_EQUAL) {
+        return 0;
+    }
+    return otherLength == length || other[length] == L'\\';
+}
+
+/*
+** A folder that no product owns: a volume's root, the Windows folder, the
+** program, data and user folders, or one that holds any of them. PURGE=1
+** on such an INSTALLDIR would remove what is not ours.
+*/
+static int IsSystemFolder(const wchar_t *folder)
+{
+    static const wchar_t *const variables[] = {L"ProgramFiles",   L"ProgramFiles(x86)", L"ProgramW6432",
+                                               L"CommonProgramFiles", L"ProgramData",   L"ALLUSERSPROFILE",
+                                               L"USERPROFILE",    L"PUBLIC",            L"SystemRoot"};
+    static wchar_t other[PATH_CHARS];
+    size_t length = wcslen(folder);
+    if (length <= 3 || (length > 4 && wcsncmp(folder, L"\\\\", 2) == 0 && wcschr(folder + 2, L'\\') != NULL &&
+                        wcschr(wcschr(folder + 2, L'\\') + 1, L'\\') == NULL)) {
+        return 1;
+    }
+    UINT windowsLength = GetWindowsDirectoryW(other, PATH_CHARS);
+    if (windowsLength > 0 && windowsLength < PATH_CHARS && Contains(folder, other)) {
+        return 1;
+    }
+    for (size_t i = 0; i < sizeof(variables) / sizeof(variables[0]); i++) {
+        DWORD got = GetEnvironmentVariableW(variables[i], other, PATH_CHARS);
+        if (got > 0 && got < PATH_CHARS && Contains(folder, other)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/*
+** INSTALLDIR in its long-path form into g_Walk, without a trailing
+** backslash; g_Full keeps the plain full form. 0 when it is no full path.
+*/
+static int LongForm(const wchar_t *installDir, size_t *length)
+{
+    DWORD full = GetFullPathNameW(installDir, PATH_CHARS, g_Full, NULL);
+    if (full == 0 || full >= PATH_CHARS) {
+        return 0;
+    }
+    while (full > 3 && g_Full[full - 1] == L'\\') {
+        g_Full[--full] = L'\0';
+    }
+    const wchar_t *prefix = L"\\\\?\\";
+    const wchar_t *rest = g_Full;
+    if (wcsncmp(g_Full, L"\\\\?\\", 4) == 0) {
+        prefix = L"";
+    } else if (wcsncmp(g_Full, L"\\\\", 2) == 0) {
+        prefix = L"\\\\?\\UNC\\";
+        rest = g_Full + 2;
+    }
+    int written = _snwprintf(g_Walk, PATH_CHARS - 1, L"%ls%ls", prefix, rest);
+    if (written < 0 || written >= PATH_CHARS - 3) {
+        return 0;
+    }
+    g_Walk[written] = L'\0';
+    *length = (size_t)written;
+    return 1;
+}
+
+/* ---------------------------------------------------------------------- */
 /* Entry points                                                            */
 
 /*
@@ -861,4 +1104,57 @@ extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install)
         EndProgramsBeside(hostPath);
     }
     return result;
+}
+
+/*
+** The end of a whole uninstall (commit): with PURGE=1 nothing of INSTALLDIR
+** is left; otherwise what is left (configuration under etc\, data anywhere
+** else) stays, and the log says what and where. CustomActionData:
+** "<PURGE>;<INSTALLDIR>". Nothing can be undone at commit: failures are
+** logged, and the action succeeds.
+*/
+extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install)
+{
+    Tree tree;
+    memset(&tree, 0, sizeof(tree));
+    if (!ReadActionData(install)) {
+        return ERROR_SUCCESS;
+    }
+    wchar_t *separator = wcschr(g_Data, L';');
+    if (separator == NULL || separator[1] == L'\0') {
+        LogF(L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (%ls); nada foi removido", g_Data);
+        return ERROR_SUCCESS;
+    }
+    *separator = L'\0';
+    tree.purge = wcscmp(g_Data, L"1") == 0;
+    tree.shown = separator + 1;
+    if (!LongForm(tree.shown, &tree.rootLength)) {
+        LogF(L"INSTALLDIR invalido: %ls; nada foi removido", tree.shown);
+        return ERROR_SUCCESS;
+    }
+    if (IsSystemFolder(g_Full)) {
+        LogF(L"%ls e uma pasta do sistema ou a contem: nada foi %ls nela", tree.shown,
+             tree.purge ? L"removido (PURGE=1 ignorado)" : L"listado");
+        return ERROR_SUCCESS;
+    }
+    if (!WalkTree(&tree)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            LogF(L"Nada foi mantido: %ls nao existe mais", tree.shown);
+        } else {
+            LogF(L"%ls nao pode ser lido (Erro %lu)", tree.shown, (unsigned long)error);
+        }
+        return ERROR_SUCCESS;
+    }
+    if (tree.purge) {
+        LogF(L"PURGE=1: removidos %lu arquivo(s) e %lu pasta(s) de %ls", tree.files, tree.folders, tree.shown);
+        if (tree.failed > 0) {
+            LogF(L"PURGE=1: %lu item(ns) nao removido(s) de %ls", tree.failed, tree.shown);
+        }
+    } else if (tree.files == 0) {
+        LogF(L"Nada foi mantido em %ls (nenhuma configuracao nem dado do administrador)", tree.shown);
+    } else if (tree.files > LIST_MAX) {
+        LogF(L"  ... e mais %lu arquivo(s); %lu ao todo em %ls", tree.files - LIST_MAX, tree.files, tree.shown);
+    }
+    return ERROR_SUCCESS;
 }
