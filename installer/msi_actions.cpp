@@ -960,8 +960,9 @@ static int Contains(const wchar_t *folder, const wchar_t *other)
 }
 
 /*
-** A folder that no product owns: a volume's root, the Windows folder, the
-** program, data and user folders, or one that holds any of them. PURGE=1
+** A folder that no product owns: a volume's root, the Windows folder or one
+** inside it, the program, data and user folders, or one that holds any of
+** them. PURGE=1
 ** on such an INSTALLDIR would remove what is not ours.
 */
 static int IsSystemFolder(const wchar_t *folder)
@@ -976,7 +977,7 @@ static int IsSystemFolder(const wchar_t *folder)
         return 1;
     }
     UINT windowsLength = GetWindowsDirectoryW(other, PATH_CHARS);
-    if (windowsLength > 0 && windowsLength < PATH_CHARS && Contains(folder, other)) {
+    if (windowsLength > 0 && windowsLength < PATH_CHARS && (Contains(folder, other) || Contains(other, folder))) {
         return 1;
     }
     for (size_t i = 0; i < sizeof(variables) / sizeof(variables[0]); i++) {
@@ -1133,8 +1134,8 @@ extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install)
         return ERROR_SUCCESS;
     }
     if (IsSystemFolder(g_Full)) {
-        LogF(L"%ls e uma pasta do sistema ou a contem: nada foi %ls nela", tree.shown,
-             tree.purge ? L"removido (PURGE=1 ignorado)" : L"listado");
+        LogF(L"%ls e (ou contem) uma pasta do sistema: %ls", tree.shown,
+             tree.purge ? L"PURGE=1 ignorado, nada foi removido" : L"o que restou nela nao foi listado");
         return ERROR_SUCCESS;
     }
     if (!WalkTree(&tree)) {
