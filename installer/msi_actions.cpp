@@ -39,6 +39,10 @@
 #include <wchar.h>
 
 #define SERVICE_NAME L"QuelvaronAsterisk"
+#ifndef QV_UPGRADE_CODE
+#error "QV_UPGRADE_CODE: the UpgradeCode of the product as {...}, set by installer/CMakeLists.txt"
+#endif
+#define UPGRADE_CODE L"" QV_UPGRADE_CODE
 
 #define POLL_MS 100
 /* The host gives its PBX up to 13 s to stop before ending it by force. */
@@ -1087,6 +1091,32 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
 }
 
 /*
+** 1 when another version of the product is installed beside the one whose
+** script runs: its removal is then an upgrade's removal of the old version,
+** and the service, the files the two share and the folder are the newer
+** version's. Windows Installer says so with UPGRADINGPRODUCTCODE (the
+** sequence's conditions); Wine's RemoveExistingProducts runs the removal as
+** a plain uninstall without it, so the actions ask as well.
+*/
+static int NewerVersionInstalled(MSIHANDLE install)
+{
+    wchar_t self[40], other[40];
+    DWORD size = 40;
+    if (MsiGetPropertyW(install, L"ProductCode", self, &size) != ERROR_SUCCESS || self[0] == L'\0') {
+        return 0;
+    }
+    for (DWORD i = 0; MsiEnumRelatedProductsW(UPGRADE_CODE, 0, i, other) == ERROR_SUCCESS; i++) {
+        if (_wcsicmp(other, self) != 0) {
+            LogF(L"%ls continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os "
+                 L"arquivos em comum e a pasta ficam",
+                 other);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/*
 ** Uninstall, and the rollback of a first install: stopped, removed (by the
 ** SCM directly if the host cannot do it), and nothing left running from the
 ** product's folder. CustomActionData: the installed host's path, which may
@@ -1095,6 +1125,10 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
 extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install)
 {
     int held = 0;
+    g_Install = install;
+    if (NewerVersionInstalled(install)) {
+        return ERROR_SUCCESS;
+    }
     if (!ReadActionData(install) || g_Data[0] == L'\0') {
         LogF(L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo "
              L"Gerenciador de Servicos");
@@ -1118,7 +1152,8 @@ extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install)
 {
     Tree tree;
     memset(&tree, 0, sizeof(tree));
-    if (!ReadActionData(install)) {
+    g_Install = install;
+    if (NewerVersionInstalled(install) || !ReadActionData(install)) {
         return ERROR_SUCCESS;
     }
     wchar_t *separator = wcschr(g_Data, L';');

@@ -328,7 +328,9 @@ step_upgrade() {
 step_failed_upgrade() {
   local ud
   ud=$(unixpath "$default_dir")
-  run_msiexec upgrade-fails 1603 /i "$(winpath "$msi_fail")"
+  # Windows ends a failed install with 1603; Wine passes on the failed
+  # action's own 1627 (ERROR_FUNCTION_FAILED).
+  run_msiexec upgrade-fails 1627 /i "$(winpath "$msi_fail")"
   msiexec_log upgrade-fails | grep -q "TestFailLate" || fail "the planted action did not run"
   [ "$(our_products)" = 1 ] || fail "$(our_products) products after the failed upgrade"
   w reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | grep "DisplayVersion .*1\.0\.1" >/dev/null ||
@@ -341,6 +343,19 @@ step_failed_upgrade() {
   assert_running_from "$default_bin" "$port_edited"
   assert_registration "$default_bin"
   echo "failed upgrade: 1.0.1 stays installed: ok"
+
+  # Wine's removal of the older version deletes the product's whole
+  # UpgradeCodes key, the newer version's entry too; the repair above
+  # publishes it again, so that the downgrade is seen.
+  run_msiexec downgrade 1603 /i "$(winpath "$msi_n")"
+  # Wine's msiexec /qn leaves the launch condition's text out of its log;
+  # it is the message Windows shows and logs.
+  msiexec_log downgrade | grep "LaunchConditions. Return value 0" >/dev/null ||
+    fail "the downgrade was not stopped by the launch condition"
+  msiinfo export "$msi_n" LaunchCondition | grep "Uma versao mais nova de Quelvaron Asterisk PBX ja esta instalada" >/dev/null ||
+    fail "the MSI lacks the downgrade message"
+  assert_running_from "$default_bin" "$port_edited"
+  echo "downgrade refused: ok"
 }
 
 kept_default="etc/added.conf
@@ -379,15 +394,6 @@ step_custom_dir() {
   assert_running_from "$custom_bin" "$port"
   assert_registration "$custom_bin"
   run_msiexec upgrade-custom 0 /i "$(winpath "$msi_n1")"
-  assert_running_from "$custom_bin" "$port"
-
-  run_msiexec downgrade 1603 /i "$(winpath "$msi_n")"
-  # Wine's msiexec /qn leaves the launch condition's text out of its log;
-  # it is the message Windows shows and logs.
-  msiexec_log downgrade | grep "LaunchConditions. Return value 0" >/dev/null ||
-    fail "the downgrade was not stopped by the launch condition"
-  msiinfo export "$msi_n" LaunchCondition | grep "Uma versao mais nova de Quelvaron Asterisk PBX ja esta instalada" >/dev/null ||
-    fail "the MSI lacks the downgrade message"
   assert_running_from "$custom_bin" "$port"
 
   run_msiexec uninstall-custom 0 /x "$(winpath "$msi_n1")" PURGE=1
