@@ -62,7 +62,7 @@ Fed feed(const char *bytes, size_t size, size_t max_chunk, uint32_t seed)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    g_stem = "/nonexistent/devpbx"; // log lines go nowhere
+    g_log_path = "/nonexistent/devpbx.log"; // log lines go nowhere
     ast_load_module();
     return 0;
 }
