@@ -72,9 +72,8 @@
 /* Lines of files kept (or not removed) in the log before a count. */
 #define LIST_MAX 50
 
-/* RunHost's results besides the host's exit code. */
-#define HOST_NOT_RUN (-1)
-#define HOST_TIMED_OUT (-2)
+/* How a host command went (its exit code apart). */
+enum { HOST_RAN, HOST_NOT_RUN, HOST_TIMED_OUT };
 
 static MSIHANDLE g_Install;
 static wchar_t g_Text[TEXT_CHARS];
@@ -82,7 +81,7 @@ static wchar_t g_Escaped[TEXT_CHARS * 2];
 static wchar_t g_Data[PATH_CHARS];
 static wchar_t g_CommandLine[PATH_CHARS];
 static wchar_t g_Image[PATH_CHARS];
-/* The last host command's output, one line. */
+/* The last host command's output, one line, or why it did not run. */
 static wchar_t g_Output[OUTPUT_SIZE];
 
 /* ---------------------------------------------------------------------- */
@@ -562,16 +561,18 @@ static void DrainPipe(HANDLE readEnd, char *output, size_t outputSize, size_t *u
 ** Runs the host with one option, its output into the log (and, cut, into
 ** g_Output; the host writes ANSI). One deadline bounds the whole run:
 ** the pipe is only read when it holds something, so a host that hangs with
-** its output open is ended at the deadline like any other. Returns the
-** host's exit code, HOST_NOT_RUN or HOST_TIMED_OUT.
+** its output open is ended at the deadline like any other. HOST_RAN with
+** its exit code in *exitCode, HOST_NOT_RUN or HOST_TIMED_OUT.
 */
-static int RunHost(const wchar_t *hostPath, const wchar_t *option)
+static int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCode)
 {
     static char output[OUTPUT_SIZE];
     g_Output[0] = L'\0';
+    *exitCode = (DWORD)-1;
     int length = _snwprintf(g_CommandLine, PATH_CHARS - 1, L"\"%ls\" %ls", hostPath, option);
     if (length < 0 || length >= PATH_CHARS - 1) {
-        LogF(L"quelvaron-service %ls: nao executado (linha de comando longa demais)", option);
+        _snwprintf(g_Output, OUTPUT_SIZE - 1, L"linha de comando longa demais");
+        LogF(L"quelvaron-service %ls: nao executado (%ls)", option, g_Output);
         return HOST_NOT_RUN;
     }
 
@@ -581,7 +582,8 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option)
     inherit.bInheritHandle = TRUE;
     HANDLE readEnd = NULL, writeEnd = NULL;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        LogF(L"%ls: nao executado (pipe: Erro %lu)", g_CommandLine, (unsigned long)GetLastError());
+        _snwprintf(g_Output, OUTPUT_SIZE - 1, L"pipe: Erro %lu", (unsigned long)GetLastError());
+        LogF(L"%ls: nao executado (%ls)", g_CommandLine, g_Output);
         return HOST_NOT_RUN;
     }
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -601,7 +603,8 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option)
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);
-        LogF(L"%ls: nao executado (Erro %lu)", g_CommandLine, (unsigned long)startError);
+        _snwprintf(g_Output, OUTPUT_SIZE - 1, L"Erro %lu", (unsigned long)startError);
+        LogF(L"%ls: nao executado (%ls)", g_CommandLine, g_Output);
         return HOST_NOT_RUN;
     }
 
@@ -623,9 +626,8 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option)
 
     int result = HOST_TIMED_OUT;
     if (ended) {
-        DWORD exitCode = (DWORD)-1;
-        GetExitCodeProcess(pi.hProcess, &exitCode);
-        result = (int)exitCode;
+        GetExitCodeProcess(pi.hProcess, exitCode);
+        result = HOST_RAN;
     } else {
         TerminateProcess(pi.hProcess, 1);
         WaitForSingleObject(pi.hProcess, KILL_WAIT_MS);
@@ -640,22 +642,22 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option)
         LogF(L"%ls: sem terminar em %d s; processo encerrado. Saida: %ls", g_CommandLine, HOST_TIMEOUT_MS / 1000,
              g_Output);
     } else {
-        LogF(L"%ls -> %d: %ls", g_CommandLine, result, g_Output);
+        LogF(L"%ls -> %ld: %ls", g_CommandLine, (long)(int)*exitCode, g_Output);
     }
     return result;
 }
 
 /* Why a host command failed, for the administrator's message. */
-static UINT HostFailed(const wchar_t *option, int result)
+static UINT HostFailed(const wchar_t *option, int result, DWORD exitCode)
 {
     if (result == HOST_NOT_RUN) {
-        return FailF(L"quelvaron-service %ls nao pode ser executado.", option);
+        return FailF(L"quelvaron-service %ls nao pode ser executado (%ls): %ls", option, g_Output, g_CommandLine);
     }
     if (result == HOST_TIMED_OUT) {
         return FailF(L"quelvaron-service %ls nao terminou em %d s e foi encerrado: %ls", option,
                      HOST_TIMEOUT_MS / 1000, g_Output);
     }
-    return FailF(L"quelvaron-service %ls falhou (codigo de saida %d): %ls", option, result, g_Output);
+    return FailF(L"quelvaron-service %ls falhou (codigo de saida %ld): %ls", option, (long)(int)exitCode, g_Output);
 }
 
 /*
@@ -715,8 +717,8 @@ static UINT RemoveService(const wchar_t *hostPath, int *held)
     }
     int ran = 0;
     if (hostPath[0] != L'\0') {
-        int result = RunHost(hostPath, L"-uninstall");
-        ran = result != HOST_NOT_RUN && result != HOST_TIMED_OUT;
+        DWORD exitCode;
+        ran = RunHost(hostPath, L"-uninstall", &exitCode) == HOST_RAN;
     }
     if (WaitGone(ran ? GONE_GRACE_MS : 0)) {
         return ERROR_SUCCESS;
@@ -1072,13 +1074,14 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
                      L"o servico nao pode ser registrado de novo. Feche esse programa e repita a instalacao.",
                      GONE_TIMEOUT_MS / 1000);
     }
-    int ran = RunHost(hostPath, L"-install");
-    if (ran != 0) {
-        return HostFailed(L"-install", ran);
+    DWORD exitCode;
+    int ran = RunHost(hostPath, L"-install", &exitCode);
+    if (ran != HOST_RAN || exitCode != 0) {
+        return HostFailed(L"-install", ran, exitCode);
     }
-    ran = RunHost(hostPath, L"-start");
-    if (ran != 0) {
-        result = HostFailed(L"-start", ran);
+    ran = RunHost(hostPath, L"-start", &exitCode);
+    if (ran != HOST_RAN || exitCode != 0) {
+        result = HostFailed(L"-start", ran, exitCode);
     } else {
         result = WaitRunningWithPbx(hostPath);
     }
