@@ -44,9 +44,9 @@ static const char empty_text[] = "";
 
 void astman_append(ami_session *s, const char *fmt, ...)
 {
+    char fragment[AMI_FRAGMENT_SIZE];
     va_list ap;
     size_t at, room;
-    char saved;
     int n;
 
     if (s == NULL || fmt == NULL)
@@ -59,19 +59,30 @@ void astman_append(ami_session *s, const char *fmt, ...)
     at = (size_t)s->reply_length;
     room = AMI_REPLY_MAX - at;
 
-    /* Formatted straight into the reply, so a fragment of any length is kept
-     * whole when it fits.  One that does not fit (or an empty one) is rolled
-     * back: the length stays and the byte at it is put back, so the text
-     * reads as before.  A cut event would lose its closing empty line and
-     * run into whatever is appended next. */
-    saved = s->reply[at];
+    /* The fragment is measured in the working buffer first: one that is
+     * empty, or does not fit whole, is dropped without a byte of the record
+     * changing.  A cut one would lose its closing empty line and run into
+     * whatever is appended next. */
     va_start(ap, fmt);
-    n = vsnprintf(s->reply + at, room + 1, fmt, ap);
+    n = vsnprintf(fragment, sizeof fragment, fmt, ap);
     va_end(ap);
-
-    if (n <= 0 || (size_t)n > room) {
-        s->reply[at] = saved;
+    if (n <= 0 || (size_t)n > room)
         return;
+
+    if ((size_t)n < sizeof fragment) {
+        memcpy(s->reply + at, fragment, (size_t)n);
+        s->reply[at + (size_t)n] = '\0';
+    } else {
+        /* Longer than the working buffer (a detail event whose texts fill
+         * their fields): formatted again, straight into the reply, where it
+         * is known to fit.  The same arguments give the same text. */
+        va_start(ap, fmt);
+        n = vsnprintf(s->reply + at, room + 1, fmt, ap);
+        va_end(ap);
+        if (n <= 0 || (size_t)n > room) {
+            s->reply[at] = '\0';
+            return;
+        }
     }
     s->reply_length = at + (size_t)n;
 }

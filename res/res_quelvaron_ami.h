@@ -21,6 +21,7 @@ extern "C" {
 #define AMI_REPLY_MAX      16382  /* longest reply text; one byte always stays free */
 #define AMI_HEADER_SIZE    512    /* one request header line, NUL included */
 #define AMI_MAX_HEADERS    64     /* header lines one request record holds */
+#define AMI_FRAGMENT_SIZE  1024   /* working buffer of one reply fragment */
 #define AMI_EVENT_SIZE     2048   /* quelvaron_last_manager_event */
 #define AMI_EVENT_BODY_SIZE 1536  /* body of one event */
 #define AMI_MAX_ACTIONS    128    /* slots of the action table */

@@ -55,6 +55,11 @@ SERVICE_STATUS g_ServiceStatus;
 SERVICE_STATUS_HANDLE g_StatusHandle = NULL;
 HANDLE g_StopEvent = NULL;
 
+/* A stop or shutdown reached the control handler during this run: the
+** service then ends with exit code 0 however the PBX ended, so recovery
+** never restarts what the administrator stopped.  Under the status lock. */
+static BOOL g_StopRequested = FALSE;
+
 /*
 ** The status lock.  The dispatcher runs the control handler on the main
 ** thread while ServiceMain runs on the service thread; both report.  The lock
@@ -62,7 +67,9 @@ HANDLE g_StopEvent = NULL;
 ** included) through SetServiceStatus, so every report is one consistent
 ** record, and it orders the stop event's hand-over: the handler signals only
 ** a non-null g_StopEvent while holding it, and the service thread clears
-** g_StopEvent under it before closing the event.
+** g_StopEvent under it before closing the event.  The handler notes a stop
+** request (g_StopRequested) in the same hold as its report, and the service
+** thread reads it in the hold of its last one.
 **
 ** One-time initialisation on first use: the handler can never meet an
 ** uninitialised lock, whichever thread gets there first.
@@ -361,6 +368,10 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     (void)argc;
     (void)argv;
 
+    LockStatus();
+    g_StopRequested = FALSE;
+    UnlockStatus();
+
     g_StatusHandle = g_Win32.RegisterServiceCtrlHandlerExA(SERVICE_NAME, ServiceHandlerEx, NULL);
     if (g_StatusHandle == NULL) {
         return;
@@ -399,16 +410,28 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     waitObjects[0] = stopEvent;
     waitObjects[1] = g_ProcessHandle;
     DWORD exitCode = NO_ERROR;
-    if (g_Win32.WaitForMultipleObjects(2, waitObjects, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+    DWORD waitResult = g_Win32.WaitForMultipleObjects(2, waitObjects, FALSE, INFINITE);
+    if (waitResult == WAIT_OBJECT_0 + 1) {
         ReportServiceEvent(EVENTLOG_WARNING_TYPE, "Processo Asterisk terminou inesperadamente.");
         /* A failure, not a clean stop: the SCM's recovery restarts us. */
+        exitCode = ERROR_PROCESS_ABORTED;
+    } else if (waitResult != WAIT_OBJECT_0) {
+        /* The wait itself failed: the PBX is stopped as on a request, but
+        ** the service ends as failed, for recovery and monitoring to see. */
         exitCode = ERROR_PROCESS_ABORTED;
     }
 
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 5000);
     StopServiceProcess();
     CloseStopEvent();
+    /* A stop that came after the PBX's end (before or during our own stop)
+    ** still wins: the administrator asked for it. */
+    LockStatus();
+    if (g_StopRequested) {
+        exitCode = NO_ERROR;
+    }
     ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
+    UnlockStatus();
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Servico Quelvaron Asterisk parado com sucesso.");
 }
 
@@ -425,6 +448,7 @@ DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, 
     case SERVICE_CONTROL_SHUTDOWN:
         ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Comando de parada recebido do SCM.");
         LockStatus();
+        g_StopRequested = TRUE;
         ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 10000);
         if (g_StopEvent != NULL) {
             g_Win32.SetEvent(g_StopEvent);

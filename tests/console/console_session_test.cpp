@@ -130,6 +130,7 @@ TEST(ConsoleSession, InputLineOver511CharactersIsDroppedWhole)
         std::string line;
         bool fits;
     } cases[] = {
+        {std::string(510, 'g') + "\n", true}, // fills the buffer with its LF: whole
         {std::string(511, 'a') + "\n", true},
         {std::string(511, 'a') + "\r\n", true},
         {std::string(512, 'b') + "\n", false},
@@ -146,9 +147,10 @@ TEST(ConsoleSession, InputLineOver511CharactersIsDroppedWhole)
         ChildResult r = run_console(port_args(ami.port()), ended ? c.line + "after\n" : c.line);
         EXPECT_EQ(r.exit_code, 0);
         // A line of 511 leaves its line end for the next read: an empty line.
+        bool end_left = c.fits && c.line.size() - 1 >= 511;
         std::string out = c.fits ? echo_printed(text) + kPrompt : "";
         if (ended)
-            out += kPrompt + echo_printed("after") + kPrompt;
+            out += (c.fits && !end_left ? "" : kPrompt) + echo_printed("after") + kPrompt;
         else if (!c.fits)
             out += kPrompt;
         EXPECT_EQ(r.err, c.fits ? "" : as_written(dropped)) << text.size();

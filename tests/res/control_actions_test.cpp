@@ -2,7 +2,14 @@
 // the two status-event functions.
 #include "res_test_support.h"
 
+#include <memory>
 #include <string>
+
+#if defined(__SANITIZE_ADDRESS__)
+// For this whole test program: a string function's reads are checked up to
+// each text's NUL, not only up to where a comparison happened to stop.
+extern "C" const char *__asan_default_options() { return "strict_string_checks=1"; }
+#endif
 
 namespace {
 
@@ -196,6 +203,36 @@ TEST_F(HangupTest, NullSessionStillHangsUp)
     Request q{"CallID: k@h"};
     EXPECT_EQ(action_quelvaron_hangup(nullptr, q), 0);
     EXPECT_EQ(driver().hangups, 1);
+}
+
+TEST_F(HangupTest, NamesCallIdsAndLinesWithoutTheirNulAreReadWithinTheirRoom)
+{
+    // A PBX channel whose name fills its 128 characters and whose object ends
+    // right there: a name read past its field leaves the object.
+    std::unique_ptr<char[]> name_only(new char[sizeof(pbx_channel::name)]);
+    std::memset(name_only.get(), 'n', sizeof(pbx_channel::name));
+    quelvaron_channel *named = quelvaron_channel_get_at(chanq_add_channel("", "x", CHANQ_OWNER_HANGUP));
+    named->owner = reinterpret_cast<pbx_channel *>(name_only.get());
+    for (const Request &q : {Request{"Channel: nX"}, unterminated_last_line("Channel: ")}) {
+        Reply r;
+        EXPECT_EQ(action_quelvaron_hangup(r, q), -1);
+        EXPECT_EQ(r.text(), response("Error", "Channel or CallID not found"));
+    }
+
+    // A Call-ID filling its field in the driver's last slot, and every byte
+    // after it to the table's end taken (the owner is never looked at
+    // without a Channel header): a Call-ID read past its field leaves the
+    // table.  The request's CallID line is a prefix of it without its NUL.
+    chanq_clear_channels();
+    while (chanq_add_null_channel() < CHANQ_MAX_CHANNELS - 2) {
+    }
+    quelvaron_channel *last = quelvaron_channel_get_at(chanq_add_channel("", "x", CHANQ_OWNER_HANGUP));
+    std::memset(last->owner, 'v', sizeof *last->owner);
+    std::memset(last, 'v', sizeof *last);
+    Reply r;
+    EXPECT_EQ(action_quelvaron_hangup(r, unterminated_last_line("CallID: ")), -1);
+    EXPECT_EQ(r.text(), response("Error", "Channel or CallID not found"));
+    EXPECT_EQ(driver().hangups, 0);
 }
 
 // ---- notify ---------------------------------------------------------------

@@ -199,6 +199,28 @@ TEST_F(InspectionTest, FullReplyDropsWholeEventsWhileLaterShorterOnesStillFit)
     EXPECT_EQ(r.text(), std::string(filler, '.') + head + long_events.substr(0, k * L) + tail);
 }
 
+TEST_F(InspectionTest, ShortestEventThatExactlyFillsTheRoomLeftIsStillListed)
+{
+    // A record with every text empty and no channels gives the shortest list
+    // event; the filler leaves room for exactly that event, and the driver
+    // reports more records than it holds.
+    quelvaron_endpoint bare;
+    std::memset(&bare, 0, sizeof bare);
+    chanq_clear_endpoints();
+    chanq_set_endpoint(0, &bare);
+    chanq_set_endpoint_count(1000);
+    const std::string head = "Response: Success\r\nMessage: Endpoint list will follow\r\n\r\n";
+    const size_t filler = 16382 - head.size() - list_event(bare).size();
+
+    Reply r;
+    std::memset(r->reply, '.', filler);
+    r->reply[filler] = '\0';
+    r->reply_length = filler;
+    EXPECT_EQ(action_quelvaron_show_endpoints(r, nullptr), 0);
+    EXPECT_EQ(r.text(), std::string(filler, '.') + head + list_event(bare));
+    EXPECT_EQ(driver().endpoint_get_at_calls, 1) << "the full reply stops the walk";
+}
+
 // ---- detail ---------------------------------------------------------------
 
 TEST_F(InspectionTest, DetailShowsEveryFieldWithFlagsAsYesOrNo)
@@ -363,6 +385,15 @@ TEST_F(InspectionTest, TextsAndLinesWithoutTheirNulAreReadWithinTheirRoom)
     action_quelvaron_show_endpoints(list, unterminated_last_line("ActionID: "));
     EXPECT_EQ(action_quelvaron_show_endpoint(detail, Request{"Endpoint: " + std::string(64, 'A')}), 0);
     EXPECT_EQ(count_of(list.text(), "ActionID: " + action_id + "\r\n"), 3);
+
+    // The detail action's own Endpoint and ActionID lines without their NUL.
+    Reply unknown, with_id;
+    EXPECT_EQ(action_quelvaron_show_endpoint(unknown, unterminated_last_line("Endpoint: ")), -1);
+    EXPECT_EQ(driver().last_find_name, action_id);
+    EXPECT_EQ(action_quelvaron_show_endpoint(
+                  with_id, unterminated_last_line("ActionID: ", "Endpoint: " + std::string(64, 'A'))),
+              0);
+    EXPECT_EQ(count_of(with_id.text(), "ActionID: " + action_id + "\r\n"), 2);
 
     letter = 'A';
     for (const auto &t : texts) {

@@ -67,6 +67,27 @@ TEST(ReplyAppend, LongFragmentIsKeptWholeWhenItFitsAndDroppedWholeWhenNot)
 
     astman_append(r, "%s", repeat('c', 16382 - 5000).c_str());  // fills the reply exactly
     EXPECT_EQ(r.text(), repeat('a', 5000) + repeat('c', 16382 - 5000));
+
+    Reply edge;  // the working buffer's last fit, and one character past it
+    astman_append(edge, "%s", repeat('p', 1023).c_str());
+    astman_append(edge, "%s", repeat('q', 1024).c_str());
+    EXPECT_EQ(edge.text(), repeat('p', 1023) + repeat('q', 1024));
+}
+
+TEST(ReplyAppend, DroppedFragmentsLeaveEveryByteOfTheRecordAsItWas)
+{
+    // Fragments one character too long for the room left, short and past the
+    // working buffer, and an empty one, on a record without a NUL at its
+    // length: not a byte of it may change, past the length neither.
+    for (size_t len : {16379u, 15500u, 15000u}) {
+        Reply r;
+        prefill(r, len);
+        r->reply[len] = 'Q';
+        const ami_session before = *r.get();
+        astman_append(r, "%s", repeat('L', 16383 - len).c_str());
+        astman_append(r, "%s", "");
+        EXPECT_EQ(std::memcmp(&before, r.get(), sizeof before), 0) << len;
+    }
 }
 
 TEST(ReplyAppend, EmptyFragmentWritesNotEvenANul)

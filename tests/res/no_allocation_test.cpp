@@ -149,6 +149,9 @@ TEST_F(NoAllocation, HandlersManagerLayerAndRegistry)
     Request hang_id{"CallID: a84b4c76e66710@192.168.10.22"};
     Request notify{"Endpoint: 1002", "Payload: Event: check-sync"};
     Request reload{"ActionID: a4"};
+    Request unterminated = unterminated_last_line("ActionID: ");
+    const std::string long_fragment(2000, 'L');   // past the working buffer
+    const std::string too_long(AMI_REPLY_SIZE, 'D'); // never fits: dropped
 
     long n = allocations_during([&] {
         action_quelvaron_show_endpoints(r, list);
@@ -165,9 +168,12 @@ TEST_F(NoAllocation, HandlersManagerLayerAndRegistry)
         manager_event(1, "E", "%s: %d\r\n", "x", 1);
         ami_get_header(list, "actionid");
         astman_append(r, "%s", "tail\r\n");
+        astman_append(r, "%s", long_fragment.c_str());
+        astman_append(r, "%s", too_long.c_str());
+        action_quelvaron_reload(r, unterminated);
     });
     EXPECT_EQ(n, 0);
-    EXPECT_GT(r->reply_length, 1000u) << "the calls did their work";
+    EXPECT_GT(r->reply_length, 3000u) << "the calls did their work";
     EXPECT_EQ(driver().hangups, 1);
 
     chanq_set_qualify_result(1, 0);

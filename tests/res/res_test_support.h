@@ -43,11 +43,12 @@ const char kReplyFill = '~';
 
 // A request whose last line (the record's last) is line_start padded with
 // 'v' to all its 512 characters, without a NUL; the lines before it are
-// filler.  A read past that line leaves the record.
-inline Request unterminated_last_line(const std::string &line_start)
+// first_line and filler.  A read past that line leaves the record.
+inline Request unterminated_last_line(const std::string &line_start, const std::string &first_line = "X-Pad: 0")
 {
     Request q;
-    for (int i = 0; i < AMI_MAX_HEADERS - 1; i++)
+    q.add(first_line);
+    for (int i = 1; i < AMI_MAX_HEADERS - 1; i++)
         q.add("X-Pad: " + std::to_string(i));
     ami_message *m = q.get();
     std::memset(m->headers[m->header_count], 'v', AMI_HEADER_SIZE);

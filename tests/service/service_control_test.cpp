@@ -161,12 +161,59 @@ TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsWith1067)
     EXPECT_THAT(LogLines("SetEvent"), ElementsAre());
 }
 
-TEST_F(ServiceThread, AFailedWaitStopsWithoutTheWarning)
+TEST_F(ServiceThread, AFailedWaitStopsWithoutTheWarningAsAFailure)
 {
     Run([] { return WAIT_FAILED; });
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopping, kStopped));
     EXPECT_EQ(fake.reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED);
-    EXPECT_EQ(fake.reports.back().dwWin32ExitCode, 0u);
+    EXPECT_EQ(fake.reports.back().dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
+}
+
+// Records the event as the fakes do, then plays the SCM's stop request right
+// after the service thread writes the event with the text g_stopAfter.
+std::string g_stopAfter;
+decltype(Win32Seam::ReportEventA) g_recordEvent = nullptr;
+
+BOOL WINAPI ReportEventThenStop(HANDLE source, WORD type, WORD category, DWORD id, PSID sid, WORD count,
+                                DWORD dataSize, LPCSTR *strings, LPVOID raw)
+{
+    BOOL result = g_recordEvent(source, type, category, id, sid, count, dataSize, strings, raw);
+    if (count > 0 && g_stopAfter == strings[0]) {
+        ServiceHandlerEx(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+    }
+    return result;
+}
+
+TEST_F(ServiceThread, AStopThatMeetsThePbxsOwnEndWinsButNoOtherControlDoes)
+{
+    // The PBX ends by itself.  A stop reaching the handler before the
+    // thread's report (right after its warning) or while the thread stops the
+    // PBX ends the service with 0; a pause does not, nor a stop of an earlier
+    // run in this process.
+    const struct {
+        const char *stopAfter;
+        DWORD controlDuringWait;
+        DWORD exitCode;
+    } cases[] = {
+        {kEndedAlone, 0, NO_ERROR},
+        {kStopping, 0, NO_ERROR},
+        {"", SERVICE_CONTROL_PAUSE, ERROR_PROCESS_ABORTED},
+    };
+    for (const auto &c : cases) {
+        SetUp();
+        g_stopAfter = c.stopAfter;
+        g_recordEvent = g_Win32.ReportEventA;
+        g_Win32.ReportEventA = ReportEventThenStop;
+        Run([&] {
+            if (c.controlDuringWait != 0) {
+                Control(c.controlDuringWait);
+            }
+            return (DWORD)(WAIT_OBJECT_0 + 1);
+        });
+        EXPECT_EQ(fake.reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED) << c.stopAfter;
+        EXPECT_EQ(fake.reports.back().dwWin32ExitCode, c.exitCode) << c.stopAfter;
+        EXPECT_EQ(LogLines("SetServiceStatus 3").size(), c.stopAfter[0] != '\0' ? 2u : 1u) << c.stopAfter;
+    }
 }
 
 TEST_F(ServiceThread, APbxThatCannotStartStopsTheServiceWith1067)
