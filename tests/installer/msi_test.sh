@@ -17,6 +17,9 @@
 #              service, PATH, Start Menu and keys go; configuration and data stay
 #   purge      reinstall (the kept configuration is used), then PURGE=1: nothing left
 #   custom dir INSTALLDIR with blanks and parentheses, a refused downgrade, PURGE=1
+#   no host    uninstall with quelvaron-service.exe gone (an antivirus
+#              quarantine): the service is removed through the SCM
+#   long dir   an INSTALLDIR past what the host can run from: a clear refusal
 #   bad PBX    a PBX that exits at once: the install fails with a clear
 #              message and rolls back
 #
@@ -410,7 +413,32 @@ etc/extensions.conf
 var/log/asterisk.log"
 }
 
-steps=(build boot takeover repair upgrade failed_upgrade uninstall purge custom_dir bad_pbx)
+step_no_host() {
+  # The installed host quarantined: the uninstall removes the service itself.
+  run_msiexec install-nohost 0 /i "$(winpath "$msi_n")"
+  wait_state 4 30 || fail "the service is not RUNNING"
+  rm "$(unixpath "$default_bin")/quelvaron-service.exe"
+  run_msiexec uninstall-nohost 0 /x "$(winpath "$msi_n")" PURGE=1
+  msiexec_log uninstall-nohost | grep -q "removido diretamente pelo Gerenciador de Servicos" ||
+    fail "the service was not removed through the SCM"
+  assert_nothing_left "uninstall without quelvaron-service.exe"
+}
+
+step_long_dir() {
+  # A host path over 259 characters, which the host cannot run from: refused
+  # with a message saying so, not a misleading one.
+  local long='C:\' i
+  for i in 1 2 3 4 5; do long+="pasta-longa-$i-abcdefghijklmnopqrstuvwxyz0123456789\\"; done
+  run_msiexec install-long 1603 /i "$(winpath "$msi_n")" "INSTALLDIR=$long"
+  msiexec_log install-long | grep -q "A pasta de instalacao e longa demais" || fail "no message for a folder too long"
+  ! msiexec_log install-long | grep -qF "ausente (CustomActionData)" || fail "a misleading message for a long folder"
+  # Wine's rollback leaves the permanent configuration, and the parent
+  # folders it made for the nested INSTALLDIR.
+  rm -rf "$(unixpath 'C:\')"/pasta-longa-1-*
+  assert_nothing_left "a folder too long"
+}
+
+steps=(build boot takeover repair upgrade failed_upgrade uninstall purge custom_dir no_host long_dir bad_pbx)
 [ $# -le 1 ] || steps=("${@:2}")
 for s in "${steps[@]}"; do
   step "$s"
