@@ -334,7 +334,7 @@ step_failed_upgrade() {
   # Windows ends a failed install with 1603; Wine passes on the failed
   # action's own 1627 (ERROR_FUNCTION_FAILED).
   run_msiexec upgrade-fails 1627 /i "$(winpath "$msi_fail")"
-  msiexec_log upgrade-fails | grep -q "TestFailLate" || fail "the planted action did not run"
+  msiexec_log upgrade-fails | grep "TestFailLate" >/dev/null || fail "the planted action did not run"
   [ "$(our_products)" = 1 ] || fail "$(our_products) products after the failed upgrade"
   w reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | grep "DisplayVersion .*1\.0\.1" >/dev/null ||
     fail "1.0.1 is no longer the installed version"
@@ -419,7 +419,7 @@ step_no_host() {
   wait_state 4 30 || fail "the service is not RUNNING"
   rm "$(unixpath "$default_bin")/quelvaron-service.exe"
   run_msiexec uninstall-nohost 0 /x "$(winpath "$msi_n")" PURGE=1
-  msiexec_log uninstall-nohost | grep -q "removido diretamente pelo Gerenciador de Servicos" ||
+  msiexec_log uninstall-nohost | grep "removido diretamente pelo Gerenciador de Servicos" >/dev/null ||
     fail "the service was not removed through the SCM"
   assert_nothing_left "uninstall without quelvaron-service.exe"
 }
@@ -430,8 +430,8 @@ step_long_dir() {
   local long='C:\' i
   for i in 1 2 3 4 5; do long+="pasta-longa-$i-abcdefghijklmnopqrstuvwxyz0123456789\\"; done
   run_msiexec install-long 1603 /i "$(winpath "$msi_n")" "INSTALLDIR=$long"
-  msiexec_log install-long | grep -q "A pasta de instalacao e longa demais" || fail "no message for a folder too long"
-  ! msiexec_log install-long | grep -qF "ausente (CustomActionData)" || fail "a misleading message for a long folder"
+  msiexec_log install-long | grep "A pasta de instalacao e longa demais" >/dev/null || fail "no message for a folder too long"
+  ! msiexec_log install-long | grep -F "ausente (CustomActionData)" >/dev/null || fail "a misleading message for a long folder"
   # Wine's rollback leaves the permanent configuration, and the parent
   # folders it made for the nested INSTALLDIR.
   rm -rf "$(unixpath 'C:\')"/pasta-longa-1-*
