@@ -11,7 +11,10 @@
       each PE file's version resource, configuration components kept.
 
 The payload is the PBX's installation tree, installed as it is under
-INSTALLDIR; its bin\\ is the product's BINDIR, beside our own programs. Ids
+INSTALLDIR; its bin\\ is the product's BINDIR, beside our own programs.
+Configuration files and PE files (programs, modules) are a component each;
+the other files of a folder share one, which keeps the component count (and
+Windows Installer's per-component work) to about the number of folders. Ids
 are a hash of the path, so they are valid and unique for any name; component
 GUIDs are derived from the path too, so the same file keeps its component
 from one version to the next (an upgrade that installs the new version
@@ -116,13 +119,35 @@ def cmd_wxs(payload, upgrade_code, work):
         children.setdefault(parent_ref(rel), []).append(('dir', rel))
     non_empty = {f.rpartition('\\')[0].lower() for f in files}
     non_empty |= {d.rpartition('\\')[0].lower() for d in folders}
+    groups = {}  # folder -> its other files, one component
     for rel in files:
-        children.setdefault(parent_ref(rel), []).append(('file', rel))
+        folder = rel.rpartition('\\')[0]
+        if rel.lower().startswith('etc\\') or is_pe(os.path.join(payload, rel.replace('\\', os.sep))):
+            children.setdefault(parent_ref(rel), []).append(('file', rel))
+        else:
+            if folder not in groups:
+                children.setdefault(parent_ref(rel), []).append(('group', folder))
+            groups.setdefault(folder, []).append(rel)
     for rel in folders:
         if rel.lower() not in non_empty:
             children.setdefault(ident('d', rel) if rel.lower() != 'bin' else 'BINDIR', []).append(('empty', rel))
 
+    def file_element(rel, keypath):
+        fid = ident('f', rel)
+        os.symlink(os.path.abspath(os.path.join(payload, rel.replace('\\', os.sep))), os.path.join(src, fid))
+        tsv.append(f'{fid}\tfile\t{rel}')
+        key = ' KeyPath="yes"' if keypath else ''
+        return f'<File Id="{fid}" Name="{fid}" Source="src/{fid}"{key}/>'
+
     def component(rel, kind):
+        if kind == 'group':
+            cid = ident('g', rel)
+            guid = str(uuid.uuid5(namespace, 'files in\\' + rel.lower())).upper()
+            refs.append(f'    <ComponentRef Id="{cid}"/>')
+            tsv.append(f'{cid}\tgroup\t{rel}')
+            members = groups[rel]
+            return (f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes">' +
+                    ''.join(file_element(f, f == members[0]) for f in members) + '</Component>')
         cid = ident('c', rel)
         guid = str(uuid.uuid5(namespace, 'payload\\' + rel.lower())).upper()
         refs.append(f'    <ComponentRef Id="{cid}"/>')
@@ -130,11 +155,8 @@ def cmd_wxs(payload, upgrade_code, work):
         tsv.append(f'{cid}\t{kind}{"-config" if config else ""}\t{rel}')
         if kind == 'empty':
             return f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes"><CreateFolder/></Component>'
-        fid = ident('f', rel)
-        os.symlink(os.path.abspath(os.path.join(payload, rel.replace('\\', os.sep))), os.path.join(src, fid))
-        tsv.append(f'{fid}\tfile\t{rel}')
-        return (f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes">'
-                f'<File Id="{fid}" Name="{fid}" Source="src/{fid}" KeyPath="yes"/></Component>')
+        return f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes">{file_element(rel, True)}</Component>'
+
 
     def emit(parent, depth, out):
         for kind, rel in children.get(parent, []):
@@ -161,6 +183,11 @@ def cmd_wxs(payload, upgrade_code, work):
         f.write('\n'.join(lines) + '\n')
     with open(os.path.join(work, 'payload.tsv'), 'w', encoding='utf-8') as f:
         f.write('\n'.join(tsv) + '\n')
+
+
+def is_pe(path):
+    with open(path, 'rb') as f:
+        return f.read(2) == b'MZ'
 
 
 def pe_version(path):
