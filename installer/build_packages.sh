@@ -4,17 +4,24 @@
 #
 # Usage: build_packages.sh --version X.Y.Z --bin DIR --payload DIR --actions DLL
 #                          --out-dir DIR [--dev] [--msi-only]
+#                          [--sign-pfx FILE --sign-password-file FILE [--sign-timestamp URL]]
 #   --bin      the built deliverables (quelvaron-service.exe, quelvaron-console.exe,
 #              quelvaron_voip.dll, res_quelvaron_ami.dll)
 #   --payload  the PBX's installation tree (bin\asterisk.exe required), installed
 #              as it is under INSTALLDIR; etc\ is its configuration
 #   --actions  qv_msi_actions.dll (carried in the MSI, never installed)
 #   --dev      the payload is the development stand-ins: names say "development build"
-# Prints the paths of what it wrote.
+#   --sign-*   sign every PE file we build (our programs and DLLs, the actions DLL,
+#              and the development stand-ins) with SHA-256 Authenticode before it
+#              is packaged, then the MSI; a payload from elsewhere is packaged as it
+#              comes. Signing that was asked and fails stops the build.
+# Writes SHA256SUMS beside the packages (sha256sum -c reads it); the ZIP's
+# entries are in a fixed order with the time SOURCE_DATE_EPOCH (default: the
+# commit's date). Prints the paths of what it wrote.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-version= bin= payload= actions= out_dir= dev=0 msi_only=0
+version= bin= payload= actions= out_dir= dev=0 msi_only=0 sign_pfx= sign_password_file= sign_timestamp=
 while [ $# -gt 0 ]; do
   case $1 in
     --version) version=$2; shift 2 ;;
@@ -24,6 +31,9 @@ while [ $# -gt 0 ]; do
     --out-dir) out_dir=$2; shift 2 ;;
     --dev) dev=1; shift ;;
     --msi-only) msi_only=1; shift ;;
+    --sign-pfx) sign_pfx=$2; shift 2 ;;
+    --sign-password-file) sign_password_file=$2; shift 2 ;;
+    --sign-timestamp) sign_timestamp=$2; shift 2 ;;
     *) echo "build_packages.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -48,9 +58,45 @@ work="$out_dir/$base.work"
 msi="$out_dir/$base.msi"
 zip="$out_dir/$base.zip"
 # A build that stops leaves no package behind, whole or in part.
-trap 'code=$?; [ $code = 0 ] || rm -f "$msi" "$zip"; rm -rf "$work"' EXIT
+trap 'code=$?; [ $code = 0 ] || rm -f "$msi" "$zip" "$out_dir/SHA256SUMS"; rm -rf "$work"' EXIT
 rm -rf "$work"
 mkdir -p "$work"
+
+# Signing: the certificate is checked first, so that a wrong password, an
+# expired certificate or one not meant for code signing stops the build
+# before anything is packaged.
+sign_fail() { echo "build_packages.sh: signing was asked and cannot be done: $*" >&2; exit 1; }
+sign_file() { # <file>: signed in place
+  local args=(-pkcs12 "$sign_pfx" -readpass "$sign_password_file" -h sha256 -n "Quelvaron Asterisk PBX")
+  [ -z "$sign_timestamp" ] || args+=(-ts "$sign_timestamp")
+  osslsigncode sign "${args[@]}" -in "$1" -out "$1.signed" >"$work/sign.log" 2>&1 ||
+    sign_fail "osslsigncode could not sign $(basename "$1"): $(tail -n 3 "$work/sign.log" | tr '\n' ' ')"
+  mv "$1.signed" "$1"
+}
+if [ -n "$sign_pfx$sign_password_file" ]; then
+  [ -f "$sign_pfx" ] || sign_fail "the certificate file '$sign_pfx' does not exist"
+  [ -f "$sign_password_file" ] || sign_fail "the password file '$sign_password_file' does not exist"
+  command -v osslsigncode >/dev/null || sign_fail "osslsigncode is not installed"
+  openssl pkcs12 -in "$sign_pfx" -passin "file:$sign_password_file" -nokeys -clcerts -out "$work/signer.pem" 2>/dev/null ||
+    openssl pkcs12 -legacy -in "$sign_pfx" -passin "file:$sign_password_file" -nokeys -clcerts -out "$work/signer.pem" 2>/dev/null ||
+    sign_fail "the certificate '$sign_pfx' cannot be opened with its password (wrong password or not a PFX file)"
+  openssl x509 -in "$work/signer.pem" -noout -checkend 0 >/dev/null ||
+    sign_fail "the certificate '$sign_pfx' has expired ($(openssl x509 -in "$work/signer.pem" -noout -enddate))"
+  openssl x509 -in "$work/signer.pem" -noout -ext extendedKeyUsage 2>/dev/null | grep -q "Code Signing" ||
+    sign_fail "the certificate '$sign_pfx' is not for code signing (no Code Signing extended key usage)"
+  if [ "$dev" = 1 ]; then
+    # The development stand-ins are ours: signed in a copy of the payload.
+    cp -R "$payload" "$work/payload"
+    payload=$work/payload
+    while IFS= read -r -d '' f; do
+      [ "$(head -c 2 "$f")" != MZ ] || sign_file "$f"
+    done < <(find "$payload" -type f -print0)
+  else
+    echo "build_packages.sh: the PBX payload is packaged as it comes (its maker signs it)" >&2
+  fi
+else
+  echo "build_packages.sh: the packages are unsigned (no signing certificate given)" >&2
+fi
 
 # The payload tree: payload.wxs, and each file linked as src/<id>.
 [ -d "$payload" ] || { echo "build_packages.sh: the PBX payload folder '$payload' does not exist" >&2; exit 1; }
@@ -59,8 +105,13 @@ upgrade_code=$(sed -n 's/.*UpgradeCode="\([^"]*\)".*/\1/p' "$here/quelvaron.wxs"
 python3 "$here/payload.py" wxs --payload "$payload" --upgrade-code "$upgrade_code" --work "$work"
 
 # wixl takes sources relative to the .wxs files' folder only: gather them.
-ln -s "$(cd "$bin" && pwd)" "$work/bin"
+mkdir -p "$work/bin"
+for f in "${deliverables[@]}"; do cp "$bin/$f" "$work/bin/"; done
 cp "$actions" "$work/qv_msi_actions.dll"
+if [ -n "$sign_pfx" ]; then
+  for f in "${deliverables[@]}"; do sign_file "$work/bin/$f"; done
+  sign_file "$work/qv_msi_actions.dll"
+fi
 cp "$here/quelvaron.wxs" "$work/"
 rm -f "$msi" "$zip"
 (cd "$work" && wixl -a x64 -o "$msi" \
@@ -101,15 +152,24 @@ msibuild "$msi" \
   -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"
+[ -z "$sign_pfx" ] || sign_file "$msi"
 echo "$msi"
 
-[ "$msi_only" = 1 ] && exit 0
+# Checksums for sha256sum -c, beside the packages.
+write_sums() { (cd "$out_dir" && sha256sum "$@" >SHA256SUMS); }
+if [ "$msi_only" = 1 ]; then
+  write_sums "$base.msi"
+  exit 0
+fi
 
 # The ZIP: the same tree under "Quelvaron Asterisk", with our programs in
 # bin\, for those who register the service themselves (quelvaron-service -install).
 stage="$work/zip/Quelvaron Asterisk"
 mkdir -p "$stage"
 cp -R "$payload/." "$stage/"
-for f in "${deliverables[@]}"; do cp "$bin/$f" "$stage/bin/"; done
-(cd "$work/zip" && cmake -E tar cf "$zip" --format=zip "Quelvaron Asterisk")
+for f in "${deliverables[@]}"; do cp "$work/bin/$f" "$stage/bin/"; done
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || echo 0)}
+(cd "$work/zip" && find "Quelvaron Asterisk" \( -type f -o -type d -empty \) | LC_ALL=C sort >"$work/zip.list" &&
+  cmake -E tar cf "$zip" --format=zip --mtime="$(date -u -d "@$epoch" "+%Y-%m-%d %H:%M:%S UTC")" --files-from="$work/zip.list")
+write_sums "$base.msi" "$base.zip"
 echo "$zip"

@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
-  wixl msitools python3
+  wixl msitools python3 osslsigncode openssl
   clang libclang-rt-14-dev
 )
 missing=()
