@@ -169,7 +169,23 @@ mkdir -p "$stage"
 cp -R "$payload/." "$stage/"
 for f in "${deliverables[@]}"; do cp "$work/bin/$f" "$stage/bin/"; done
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct 2>/dev/null || echo 0)}
-(cd "$work/zip" && find "Quelvaron Asterisk" \( -type f -o -type d -empty \) | LC_ALL=C sort >"$work/zip.list" &&
-  cmake -E tar cf "$zip" --format=zip --mtime="$(date -u -d "@$epoch" "+%Y-%m-%d %H:%M:%S UTC")" --files-from="$work/zip.list")
+# Entries in name order, each with the one time and no other attributes than
+# its mode bits: two builds of one commit give the same ZIP.
+(cd "$work/zip" && python3 - "$zip" "$epoch" <<'PY'
+import os, sys, time, zipfile
+out, when = sys.argv[1], time.gmtime(max(int(sys.argv[2]), 315532800))[:6]
+entries = []
+for top, dirs, files in os.walk('Quelvaron Asterisk'):
+    entries += [os.path.join(top, f) for f in files]
+    entries += [os.path.join(top, d) + '/' for d in dirs if not os.listdir(os.path.join(top, d))]
+with zipfile.ZipFile(out, 'w') as z:
+    for name in sorted(entries):
+        info = zipfile.ZipInfo(name, when)
+        info.external_attr = (os.stat(name).st_mode & 0xFFFF) << 16
+        info.compress_type = zipfile.ZIP_STORED if name.endswith('/') else zipfile.ZIP_DEFLATED
+        data = b'' if name.endswith('/') else open(name, 'rb').read()
+        z.writestr(info, data)
+PY
+)
 write_sums "$base.msi" "$base.zip"
 echo "$zip"
