@@ -1,9 +1,15 @@
 #include "win32_fakes.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 #include <cstring>
 
 FakeWin32 fake;
+
+const char kLockedFolderSddl[] = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+const char kDriveRootChildSddl[] = "O:S-1-5-21-1-2-3-1001D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)"
+                                   "(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
 
 std::string Hex(const void *handle)
 {
@@ -387,6 +393,31 @@ static DWORD WINAPI FakeGetFileAttributesA(LPCSTR path)
     return INVALID_FILE_ATTRIBUTES;
 }
 
+// As Windows does it: the self-relative descriptor when it fits, else the size it needs.
+static BOOL WINAPI FakeGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR buffer,
+                                        DWORD size, LPDWORD needed)
+{
+    Log(std::string("GetFileSecurityA ") + path);
+    fake.securityQueries.push_back(std::string(path) + " " + std::to_string(wanted));
+    auto found = fake.folderSddl.find(path);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ULONG length = 0;
+    if (found == fake.folderSddl.end()) {
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(found->second.c_str(), SDDL_REVISION_1, &sd, &length)) {
+        ADD_FAILURE() << "bad SDDL in a test: " << found->second;
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    *needed = length;
+    BOOL fits = length <= size;
+    if (fits) {
+        memcpy(buffer, sd, length);
+    }
+    LocalFree(sd);
+    return fits ? TRUE : Fail(ERROR_INSUFFICIENT_BUFFER);
+}
+
 static DWORD WINAPI FakeGetLastError(void) { return fake.lastError; }
 
 static int __cdecl FakeSystem(const char *command)
@@ -429,6 +460,7 @@ void InstallWin32Fakes()
     g_Win32.SetEvent = FakeSetEvent;
     g_Win32.GetModuleFileNameA = FakeGetModuleFileNameA;
     g_Win32.GetFileAttributesA = FakeGetFileAttributesA;
+    g_Win32.GetFileSecurityA = FakeGetFileSecurityA;
     g_Win32.GetLastError = FakeGetLastError;
     g_Win32.system = FakeSystem;
 }

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,6 +82,9 @@ struct FakeWin32 {
     std::set<std::string> existingFiles;
     std::set<std::string> existingDirectories;
     std::vector<std::string> attributeQueries;
+    // Folder permissions as SDDL; a folder not named here cannot be read.
+    std::map<std::string, std::string> folderSddl;
+    std::vector<std::string> securityQueries; // "<folder> <requested information>"
 
     // Processes and waits
     std::vector<ProcessCall> processes;
@@ -161,6 +165,12 @@ struct FakeWin32 {
 };
 
 extern FakeWin32 fake;
+
+// A folder's permissions as Windows gives them after `icacls /inheritance:r
+// /grant:r` of SYSTEM and Administrators full control, Users read and execute.
+extern const char kLockedFolderSddl[];
+// A new folder under the root of a default C:\: Authenticated Users modify.
+extern const char kDriveRootChildSddl[];
 
 // Points every entry of g_Win32 at the fakes above.
 void InstallWin32Fakes();
