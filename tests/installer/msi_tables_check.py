@@ -2,13 +2,18 @@
 """Checks a built MSI's tables against Windows Installer's rules, which Wine's
 msiexec does not enforce: custom action types, where in-script actions sit,
 which service actions run in each kind of installation, 64-bit components
-and folders, configuration components, file names.
+and folders, configuration components, file names, and the folders'
+permissions (MsiLockPermissionsEx, which Wine's msiexec never reads).
 
 Usage: msi_tables_check.py <msi>    (exit 1 and one line per broken rule)
 """
+import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'installer'))
+from payload import FOLDER_LOCKS  # noqa: E402  the SDDL texts' one source
 
 IN_SCRIPT, ROLLBACK, COMMIT, NO_IMPERSONATE, WIN64 = 0x400, 0x100, 0x200, 0x800, 256
 PERMANENT, NEVER_OVERWRITE = 16, 128
@@ -169,6 +174,39 @@ def check(msi):
         if key in shorts:
             errors.append(f'file {f[0]}: short name {short} also used by {shorts[key]}')
         shorts[key] = f[0]
+
+    check_locks(msi, info, dirs)
+
+
+def check_locks(msi, info, dirs):
+    """INSTALLDIR, etc\\ and var\\ each locked with its exact SDDL text, on a
+    CreateFolder row of a component every install, repair and upgrade installs."""
+    version = re.search(r'^Version: (\d+)', info, re.M)
+    if not version or int(version.group(1)) < 500:
+        errors.append('summary information: MsiLockPermissionsEx needs InstallerVersion 500 or more')
+    tables = subprocess.run(['msiinfo', 'tables', msi], check=True, capture_output=True, text=True).stdout.split()
+    if 'LockPermissions' in tables:
+        errors.append('LockPermissions beside MsiLockPermissionsEx: Windows Installer refuses the package')
+    present = lambda t: table(msi, t) if t in tables else []
+    locks = present('MsiLockPermissionsEx')
+    created = present('CreateFolder')
+    components = {r[0]: int(r[3]) for r in table(msi, 'Component')}
+    installed = {r[1] for r in table(msi, 'FeatureComponents')}
+    for _, top, sddl in FOLDER_LOCKS:
+        name = top + '\\' if top else 'INSTALLDIR'
+        folder = 'INSTALLDIR' if not top else next(
+            (d for d, r in dirs.items() if r[1] == 'INSTALLDIR' and r[2].split('|')[-1].lower() == top), None)
+        if folder is None:
+            errors.append(f'{name}: no such folder under INSTALLDIR to lock')
+            continue
+        mine = [r for r in locks if r[1] == folder]
+        if [r[2:] for r in mine] != [['CreateFolder', sddl, '']]:
+            errors.append(f'{name}: locked with {[r[2:] for r in mine]}, expected exactly {sddl!r} on its CreateFolder row')
+        # A never-overwrite component is skipped once its file is on disk.
+        owners = [c for d, c in created if d == folder]
+        if not [c for c in owners if c in installed and not components.get(c, NEVER_OVERWRITE) & NEVER_OVERWRITE]:
+            errors.append(f'{name}: no CreateFolder row links it to a component every install, repair and upgrade '
+                          f'installs (rows: {owners})')
 
 
 if __name__ == '__main__':
