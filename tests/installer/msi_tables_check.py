@@ -179,34 +179,24 @@ def check(msi):
 
 
 def check_locks(msi, info, dirs):
-    """INSTALLDIR, etc\\ and var\\ each locked with its exact SDDL text, on a
-    CreateFolder row of a component every install, repair and upgrade installs."""
-    version = re.search(r'^Version: (\d+)', info, re.M)
-    if not version or int(version.group(1)) < 500:
+    """Each folder of FOLDER_LOCKS locked with its exact SDDL text, on a CreateFolder row of a component that every
+    install, repair and upgrade installs (a never-overwrite one is skipped once its file is on disk)."""
+    if int(re.search(r'^Version: (\d+)', info, re.M).group(1)) < 500:
         errors.append('summary information: MsiLockPermissionsEx needs InstallerVersion 500 or more')
     tables = subprocess.run(['msiinfo', 'tables', msi], check=True, capture_output=True, text=True).stdout.split()
     if 'LockPermissions' in tables:
         errors.append('LockPermissions beside MsiLockPermissionsEx: Windows Installer refuses the package')
-    present = lambda t: table(msi, t) if t in tables else []
-    locks = present('MsiLockPermissionsEx')
-    created = present('CreateFolder')
-    components = {r[0]: int(r[3]) for r in table(msi, 'Component')}
-    installed = {r[1] for r in table(msi, 'FeatureComponents')}
+    locks, created = [table(msi, t) if t in tables else [] for t in ('MsiLockPermissionsEx', 'CreateFolder')]
+    always = {r[1] for r in table(msi, 'FeatureComponents')} - {
+        r[0] for r in table(msi, 'Component') if int(r[3]) & NEVER_OVERWRITE}
     for _, top, sddl in FOLDER_LOCKS:
+        folder = next((d for d, r in dirs.items() if r[1] == 'INSTALLDIR' and r[2].split('|')[-1].lower() == top),
+                      None) if top else 'INSTALLDIR'
         name = top + '\\' if top else 'INSTALLDIR'
-        folder = 'INSTALLDIR' if not top else next(
-            (d for d, r in dirs.items() if r[1] == 'INSTALLDIR' and r[2].split('|')[-1].lower() == top), None)
-        if folder is None:
-            errors.append(f'{name}: no such folder under INSTALLDIR to lock')
-            continue
-        mine = [r for r in locks if r[1] == folder]
-        if [r[2:] for r in mine] != [['CreateFolder', sddl, '']]:
-            errors.append(f'{name}: locked with {[r[2:] for r in mine]}, expected exactly {sddl!r} on its CreateFolder row')
-        # A never-overwrite component is skipped once its file is on disk.
-        owners = [c for d, c in created if d == folder]
-        if not [c for c in owners if c in installed and not components.get(c, NEVER_OVERWRITE) & NEVER_OVERWRITE]:
-            errors.append(f'{name}: no CreateFolder row links it to a component every install, repair and upgrade '
-                          f'installs (rows: {owners})')
+        if [r[2:] for r in locks if r[1] == folder] != [['CreateFolder', sddl, '']]:
+            errors.append(f'{name}: locked with {[r[2:] for r in locks if r[1] == folder]}, expected exactly {sddl!r}')
+        if not {c for d, c in created if d == folder} & always:
+            errors.append(f'{name}: no CreateFolder row links it to a component every install, repair and upgrade installs')
 
 
 if __name__ == '__main__':

@@ -8,8 +8,8 @@
 FakeWin32 fake;
 
 const char kLockedFolderSddl[] = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-const char kDriveRootChildSddl[] = "O:S-1-5-21-1-2-3-1001D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)"
-                                   "(A;OICIID;0x1200a9;;;BU)(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
+const char kDriveRootChildSddl[] = "O:S-1-5-21-1-2-3-1001D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+                                   "(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
 
 std::string Hex(const void *handle)
 {
@@ -397,23 +397,15 @@ static DWORD WINAPI FakeGetFileAttributesA(LPCSTR path)
 static BOOL WINAPI FakeGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR buffer,
                                         DWORD size, LPDWORD needed)
 {
-    Log(std::string("GetFileSecurityA ") + path);
     fake.securityQueries.push_back(std::string(path) + " " + std::to_string(wanted));
-    auto found = fake.folderSddl.find(path);
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ULONG length = 0;
-    if (found == fake.folderSddl.end()) {
+    auto found = fake.folderSddl.find(path);
+    if (found == fake.folderSddl.end() || !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                                              found->second.c_str(), SDDL_REVISION_1, &sd, needed)) {
         return Fail(ERROR_FILE_NOT_FOUND);
     }
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(found->second.c_str(), SDDL_REVISION_1, &sd, &length)) {
-        ADD_FAILURE() << "bad SDDL in a test: " << found->second;
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    *needed = length;
-    BOOL fits = length <= size;
-    if (fits) {
-        memcpy(buffer, sd, length);
-    }
+    BOOL fits = *needed <= size;
+    memcpy(buffer, sd, fits ? *needed : 0);
     LocalFree(sd);
     return fits ? TRUE : Fail(ERROR_INSUFFICIENT_BUFFER);
 }

@@ -82,9 +82,8 @@ struct FakeWin32 {
     std::set<std::string> existingFiles;
     std::set<std::string> existingDirectories;
     std::vector<std::string> attributeQueries;
-    // Folder permissions as SDDL; a folder not named here cannot be read.
-    std::map<std::string, std::string> folderSddl;
-    std::vector<std::string> securityQueries; // "<folder> <requested information>"
+    std::map<std::string, std::string> folderSddl; // folder -> SDDL; others cannot be read
+    std::vector<std::string> securityQueries;     // "<folder> <requested information>"
 
     // Processes and waits
     std::vector<ProcessCall> processes;
@@ -166,11 +165,8 @@ struct FakeWin32 {
 
 extern FakeWin32 fake;
 
-// A folder's permissions as Windows gives them after `icacls /inheritance:r
-// /grant:r` of SYSTEM and Administrators full control, Users read and execute.
-extern const char kLockedFolderSddl[];
-// A new folder under the root of a default C:\: Authenticated Users modify.
-extern const char kDriveRootChildSddl[];
+// The MSI's program folder; a new folder under a default C:\ (Authenticated Users modify).
+extern const char kLockedFolderSddl[], kDriveRootChildSddl[];
 
 // Points every entry of g_Win32 at the fakes above.
 void InstallWin32Fakes();
