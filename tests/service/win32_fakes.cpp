@@ -393,21 +393,22 @@ static DWORD WINAPI FakeGetFileAttributesA(LPCSTR path)
     return INVALID_FILE_ATTRIBUTES;
 }
 
-// As Windows does it: the self-relative descriptor when it fits, else the size it needs.
+// The folder's self-relative descriptor, as Windows gives it.
 static BOOL WINAPI FakeGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR buffer,
                                         DWORD size, LPDWORD needed)
 {
     fake.securityQueries.push_back(std::string(path) + " " + std::to_string(wanted));
     PSECURITY_DESCRIPTOR sd = nullptr;
     auto found = fake.folderSddl.find(path);
-    if (found == fake.folderSddl.end() || !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                                              found->second.c_str(), SDDL_REVISION_1, &sd, needed)) {
+    if (found == fake.folderSddl.end() ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(found->second.c_str(), SDDL_REVISION_1, &sd, needed) ||
+        *needed > size) {
+        LocalFree(sd);
         return Fail(ERROR_FILE_NOT_FOUND);
     }
-    BOOL fits = *needed <= size;
-    memcpy(buffer, sd, fits ? *needed : 0);
+    memcpy(buffer, sd, *needed);
     LocalFree(sd);
-    return fits ? TRUE : Fail(ERROR_INSUFFICIENT_BUFFER);
+    return TRUE;
 }
 
 static DWORD WINAPI FakeGetLastError(void) { return fake.lastError; }
