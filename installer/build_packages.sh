@@ -131,13 +131,19 @@ rm -f "$msi" "$zip"
 # - the event-log message file as REG_EXPAND_SZ ("#%"; wixl escapes '#');
 # - the event-log key and our own key deleted whole at uninstall (Name "-");
 # - a rebuilt MSI of the same version replaces the installed one (major
-#   upgrade, version maximum inclusive) instead of installing beside it.
+#   upgrade, version maximum inclusive) instead of installing beside it;
+# - the folders' permissions: INSTALLDIR, etc\ and var\ locked by Windows
+#   Installer itself (MsiLockPermissionsEx, MSI 5.0: InstallerVersion 500),
+#   on CreateFolder rows (payload.py, FOLDER_LOCKS).
 mkdir -p "$work/idt"
 for t in File Directory Component; do msiinfo export "$msi" $t >"$work/idt/$t.idt"; done
+# wixl writes CreateFolder only for empty payload folders.
+msiinfo export "$msi" CreateFolder >"$work/idt/CreateFolder.idt" 2>/dev/null || rm -f "$work/idt/CreateFolder.idt"
 python3 "$here/payload.py" tables --work "$work" --bin "$work/bin"
 printf 'Environment\tName\tValue\tComponent_\ns72\tl255\tL255\ts72\nEnvironment\tEnvironment\nBinOnPath\t=-*PATH\t[~];[BINDIR]\tServiceHost\n' \
   >"$work/idt/Environment.idt"
-(cd "$work/idt" && msibuild "$msi" -i File.idt Directory.idt Component.idt Environment.idt)
+(cd "$work/idt" && msibuild "$msi" -i File.idt Directory.idt Component.idt Environment.idt CreateFolder.idt \
+  MsiLockPermissionsEx.idt)
 eventlog_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\QuelvaronAsterisk'
 our_key='Software\Quelvaron\Quelvaron Asterisk PBX'
 in_script=1024 rollback=256 commit=512 no_impersonate=2048 dll=1 ignore=64

@@ -8,7 +8,8 @@
   payload.py tables --work DIR --bin DIR
       Rewrites the tables wixl exported into <work>/idt: real file and folder
       names with short names beside the long ones, file versions read from
-      each PE file's version resource, configuration components kept.
+      each PE file's version resource, configuration components kept, and
+      the folders' permissions (CreateFolder, MsiLockPermissionsEx).
 
 The payload is the PBX's installation tree, installed as it is under
 INSTALLDIR; its bin\\ is the product's BINDIR, beside our own programs.
@@ -38,6 +39,25 @@ DELIVERABLES = ('quelvaron-service.exe', 'quelvaron-console.exe', 'quelvaron_voi
 # Component attributes: 64-bit; configuration also never overwritten once
 # present and never removed by the package (PURGE=1 removes it).
 WIN64, PERMANENT, NEVER_OVERWRITE = 256, 16, 128
+
+# The permissions Windows Installer gives the folders (MsiLockPermissionsEx),
+# the one source of these texts. Protected DACLs: nothing is inherited from
+# the parent, so a folder under a drive's root is as closed as one under
+# Program Files, and a later change of the parent cannot open it. Each entry
+# reaches the folder, its subfolders and its files (OICI).
+#   program folder (INSTALLDIR): SYSTEM and Administrators full control,
+#     Users read and execute (0x1200a9, icacls RX);
+#   etc\ (configuration: SIP and manager passwords) and var\ (data:
+#     recordings, call records): SYSTEM and Administrators only.
+SDDL_PROGRAM = 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
+SDDL_PRIVATE = 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
+# (lock row, folder under INSTALLDIR or '' for INSTALLDIR itself, SDDL).
+# Each lock sits on a CreateFolder row of LOCK_COMPONENT: a program file's
+# component, installed again by every install, repair and upgrade (a
+# configuration component is skipped once its file exists).
+FOLDER_LOCKS = (('LockInstallDir', '', SDDL_PROGRAM), ('LockEtc', 'etc', SDDL_PRIVATE),
+                ('LockVar', 'var', SDDL_PRIVATE))
+LOCK_COMPONENT = 'ServiceHost'
 
 
 def fail(message):
@@ -98,6 +118,13 @@ def cmd_wxs(payload, upgrade_code, work):
              "installation tree, with asterisk.exe in its bin\\ folder).\n"
              "  Set QV_PBX_PAYLOAD to such a folder, or leave it empty for the development stand-ins.")
     folders, files = walk(payload)
+    # etc\ and var\ carry their own permissions: a payload without them gets
+    # them empty, so configuration and data always have their locked place.
+    for _, top, _ in FOLDER_LOCKS:
+        if top and top in {f.lower() for f in files}:
+            fail(f"the payload's '{top}' is a file; the PBX's {top}\\ must be a folder.")
+        if top and top not in {f.lower() for f in folders}:
+            folders.append(top)
     for name in DELIVERABLES:
         if 'bin\\' + name in {f.lower() for f in files}:
             fail(f"the payload holds bin\\{name}, which is the product's own file.")
@@ -151,7 +178,7 @@ def cmd_wxs(payload, upgrade_code, work):
         cid = ident('c', rel)
         guid = str(uuid.uuid5(namespace, 'payload\\' + rel.lower())).upper()
         refs.append(f'    <ComponentRef Id="{cid}"/>')
-        config = rel.lower().startswith('etc\\')
+        config = rel.lower() == 'etc' or rel.lower().startswith('etc\\')
         tsv.append(f'{cid}\t{kind}{"-config" if config else ""}\t{rel}')
         if kind == 'empty':
             return f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes"><CreateFolder/></Component>'
@@ -301,6 +328,22 @@ def cmd_tables(work, bindir):
         if version:
             r[4], r[5] = version, '1033'
     write_idt(os.path.join(idt, 'File.idt'), fhead, frows)
+
+    # The folders' permissions, on CreateFolder rows of LOCK_COMPONENT.
+    path = os.path.join(idt, 'CreateFolder.idt')
+    if os.path.exists(path):
+        cfhead, cfrows = read_idt(path)
+    else:
+        cfhead, cfrows = ['Directory_\tComponent_', 's72\ts72', 'CreateFolder\tDirectory_\tComponent_'], []
+    lrows = []
+    for row, top, sddl in FOLDER_LOCKS:
+        folder = ident('d', top) if top else 'INSTALLDIR'
+        cfrows.append([folder, LOCK_COMPONENT])
+        lrows.append([row, folder, 'CreateFolder', sddl, ''])
+    write_idt(path, cfhead, cfrows)
+    write_idt(os.path.join(idt, 'MsiLockPermissionsEx.idt'),
+              ['MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition', 's72\ts72\ts32\ts0\tS255',
+               'MsiLockPermissionsEx\tMsiLockPermissionsEx'], lrows)
 
 
 def main(argv):

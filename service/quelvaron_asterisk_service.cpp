@@ -33,6 +33,9 @@
 
 #define COMMAND_LINE_SIZE 520
 #define EVENT_TEXT_SIZE 512
+/* The folder warning names the folder twice: a path of 259 characters and
+** its explanation must fit whole, the icacls command above all. */
+#define FOLDER_WARNING_SIZE 1024
 #define REGISTRY_KEY_SIZE 256
 
 #define STOP_REQUEST_WAIT_MS 5000
@@ -178,6 +181,191 @@ void FindAsteriskExecutable(char *path)
     }
 }
 
+/* ======================================================================
+** Who can write the folders the service runs from
+** ====================================================================== */
+
+/*
+** Rights that let their holder replace what runs from a folder: create,
+** change or delete its files, delete or rename it, change its permissions or
+** its owner.  Generic rights are mapped to these first.
+*/
+#define FOLDER_WRITE_RIGHTS \
+    (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER)
+
+/* What an entry reaches: the folder itself, its files, its subfolders. */
+#define REACHES_FOLDER 0x100
+#define REACHES_MASK (REACHES_FOLDER | OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)
+
+/* The fix the warnings name: the MSI's own permissions for its program
+** folder, by SID so that it works in every language of Windows. */
+#define FOLDER_FIX_FORMAT                                                                     \
+    "icacls \"%s\" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F " \
+    "*S-1-5-32-545:(OI)(CI)RX"
+#define FOLDER_EXPOSED_FORMAT                                                             \
+    "A pasta '%s' pode ser alterada por usuarios que nao sao administradores: um programa " \
+    "trocado nela roda como LocalSystem no proximo inicio do servico."
+#define FOLDER_FIX_INTRO "Para proteger a pasta, execute como Administrador:"
+
+/* NT SERVICE\TrustedInstaller, which owns the system's own program folders. */
+static const struct {
+    BYTE Revision;
+    BYTE SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    DWORD SubAuthority[6];
+} g_TrustedInstallerSid = {SID_REVISION, 6, {SECURITY_NT_AUTHORITY},
+                           {80, 956008885u, 3418522649u, 1831038044u, 1851688439u, 2271478464u}};
+
+/* A security descriptor as GetFileSecurityA returns it: the largest holds an
+** owner and a DACL of 64 KiB.  Used by one thread at a time (the command
+** line, or the service thread at start), never by the control handler. */
+static DWORD g_FolderSecurity[(sizeof(SECURITY_DESCRIPTOR_RELATIVE) + SECURITY_MAX_SID_SIZE +
+                               65536 + sizeof(DWORD) - 1) / sizeof(DWORD)];
+
+/* SYSTEM, Administrators, TrustedInstaller and the folder's owner may write.
+** CREATOR OWNER stands for whoever creates a file there, who already could. */
+static int IsTrustedWriter(PSID sid, PSID owner)
+{
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsWellKnownSid(sid, WinCreatorOwnerSid) || EqualSid(sid, (PSID)&g_TrustedInstallerSid) ||
+           (owner != NULL && EqualSid(sid, owner));
+}
+
+static DWORD FileRights(DWORD mask)
+{
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    MapGenericMask(&mask, &mapping);
+    return mask;
+}
+
+static DWORD Reaches(const ACE_HEADER *header)
+{
+    DWORD reaches = header->AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    return (header->AceFlags & INHERIT_ONLY_ACE) ? reaches : reaches | REACHES_FOLDER;
+}
+
+/*
+** The rights that deny entries before entry `index` take from `sid` (theirs
+** or Everyone's), counting only entries that reach all that `reaches` names.
+*/
+static DWORD DeniedBefore(PACL dacl, DWORD index, PSID sid, DWORD reaches)
+{
+    DWORD denied = 0;
+    for (DWORD i = 0; i < index; i++) {
+        void *ace;
+        if (!GetAce(dacl, i, &ace) || ((ACE_HEADER *)ace)->AceType != ACCESS_DENIED_ACE_TYPE) {
+            continue;
+        }
+        ACCESS_DENIED_ACE *deny = (ACCESS_DENIED_ACE *)ace;
+        PSID denySid = (PSID)&deny->SidStart;
+        if ((reaches & ~Reaches(&deny->Header) & REACHES_MASK) == 0 &&
+            (EqualSid(denySid, sid) || IsWellKnownSid(denySid, WinWorldSid))) {
+            denied |= FileRights(deny->Mask);
+        }
+    }
+    return denied;
+}
+
+/*
+** 1 when someone other than SYSTEM, Administrators, TrustedInstaller or the
+** owner can write the folder or what it holds.  No DACL grants everyone
+** everything.  Allow entries count wherever they reach (an inherit-only
+** entry reaches the files inside); a deny entry counts only before the allow
+** entry it meets and only where it reaches as far.  Entries of other types
+** (object, callback) are not read.
+*/
+int FolderWritableByOthers(PSECURITY_DESCRIPTOR descriptor)
+{
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = NULL;
+    PSID owner = NULL;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+        return 0;
+    }
+    if (!present || dacl == NULL) {
+        return 1;
+    }
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
+        owner = NULL;
+    }
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        void *ace;
+        if (!GetAce(dacl, i, &ace) || ((ACE_HEADER *)ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            continue;
+        }
+        ACCESS_ALLOWED_ACE *allow = (ACCESS_ALLOWED_ACE *)ace;
+        PSID sid = (PSID)&allow->SidStart;
+        DWORD rights = FileRights(allow->Mask) & FOLDER_WRITE_RIGHTS;
+        if (rights == 0 || IsTrustedWriter(sid, owner)) {
+            continue;
+        }
+        if (rights & ~DeniedBefore(dacl, i, sid, Reaches(&allow->Header))) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/*
+** Warn when the folder holding `path` is open to other writers: on standard
+** output for the command line, as a warning event for the service.  A path
+** without a folder, or a folder whose permissions cannot be read, is
+** passed over in silence.
+*/
+static void WarnIfFolderExposed(const char *path, int asEvent)
+{
+    char folder[MAX_PATH];
+    char explanation[FOLDER_WARNING_SIZE];
+    char fix[FOLDER_WARNING_SIZE];
+    DWORD needed = 0;
+
+    snprintf(folder, sizeof(folder), "%s", path);
+    char *lastSlash = strrchr(folder, '\\');
+    if (lastSlash == NULL) {
+        return;
+    }
+    /* "C:\x.exe" lives in "C:\", not in "C:" (the drive's current folder). */
+    lastSlash[lastSlash == folder + 2 && folder[1] == ':' ? 1 : 0] = '\0';
+
+    if (!g_Win32.GetFileSecurityA(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  g_FolderSecurity, sizeof(g_FolderSecurity), &needed) ||
+        !FolderWritableByOthers(g_FolderSecurity)) {
+        return;
+    }
+    snprintf(explanation, sizeof(explanation), FOLDER_EXPOSED_FORMAT, folder);
+    snprintf(fix, sizeof(fix), FOLDER_FIX_FORMAT, folder);
+    if (asEvent) {
+        char text[FOLDER_WARNING_SIZE];
+        snprintf(text, sizeof(text), "%s %s %s", explanation, FOLDER_FIX_INTRO, fix);
+        ReportServiceEvent(EVENTLOG_WARNING_TYPE, text);
+    } else {
+        printf("[AVISO] %s\n[AVISO] %s\n  %s\n", explanation, FOLDER_FIX_INTRO, fix);
+    }
+}
+
+/*
+** The folders of this program and of the PBX it runs (`pbxPath`, as the
+** search found it): a user who can write either can put their own program in
+** the place of ours, and the service runs it as local system.  A warning
+** only: a PBX installed by hand usually sits in such a folder.
+*/
+static void WarnAboutExposedFolders(const char *pbxPath, int asEvent)
+{
+    char ownPath[MAX_PATH];
+    int ownFolderLength = -1;
+    if (GetOwnPath(ownPath)) {
+        WarnIfFolderExposed(ownPath, asEvent);
+        const char *lastSlash = strrchr(ownPath, '\\');
+        ownFolderLength = lastSlash != NULL ? (int)(lastSlash - ownPath) : -1;
+    }
+    const char *pbxSlash = strrchr(pbxPath, '\\');
+    if (ownFolderLength >= 0 && pbxSlash != NULL && pbxSlash - pbxPath == ownFolderLength &&
+        _strnicmp(pbxPath, ownPath, (size_t)ownFolderLength) == 0) {
+        return; /* the same folder: checked once */
+    }
+    WarnIfFolderExposed(pbxPath, asEvent);
+}
+
 /* Run the PBX in the foreground of this console until it ends. */
 void RunInConsole(void)
 {
@@ -247,6 +435,7 @@ int StartServiceProcess(void)
     PROCESS_INFORMATION process;
 
     FindAsteriskExecutable(exePath);
+    WarnAboutExposedFolders(exePath, 1);
     snprintf(commandLine, sizeof(commandLine), "\"%s\" -f -vvv", exePath);
 
     memset(&startup, 0, sizeof(startup));
@@ -568,6 +757,11 @@ static int InstallService(void)
                                (DWORD)strlen(ownPath) + 1);
         g_Win32.RegCloseKey(key);
     }
+
+    /* Registered either way; the warning comes after its result line. */
+    char pbxPath[MAX_PATH];
+    FindAsteriskExecutable(pbxPath);
+    WarnAboutExposedFolders(pbxPath, 0);
 
     g_Win32.CloseServiceHandle(manager);
     return 0;

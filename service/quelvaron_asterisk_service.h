@@ -31,6 +31,10 @@ void RunInConsole(void);
 int StartServiceProcess(void);
 void StopServiceProcess(void);
 
+/* 1 when a group other than SYSTEM, Administrators, TrustedInstaller or the
+** owner can write the folder this descriptor guards (or what it holds). */
+int FolderWritableByOthers(PSECURITY_DESCRIPTOR descriptor);
+
 /* Service control and status */
 void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint);
 void WINAPI ServiceMain(DWORD argc, LPSTR *argv);

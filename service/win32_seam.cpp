@@ -36,6 +36,7 @@ const Win32Seam g_Win32Real = {
     ::SetEvent,
     ::GetModuleFileNameA,
     ::GetFileAttributesA,
+    ::GetFileSecurityA,
     ::GetLastError,
 
     ::system,

@@ -50,6 +50,7 @@ struct Win32Seam {
     decltype(&::SetEvent) SetEvent;
     decltype(&::GetModuleFileNameA) GetModuleFileNameA;
     decltype(&::GetFileAttributesA) GetFileAttributesA;
+    decltype(&::GetFileSecurityA) GetFileSecurityA;
     decltype(&::GetLastError) GetLastError;
 
     /* C runtime: the console mode's command interpreter */

@@ -2,13 +2,18 @@
 """Checks a built MSI's tables against Windows Installer's rules, which Wine's
 msiexec does not enforce: custom action types, where in-script actions sit,
 which service actions run in each kind of installation, 64-bit components
-and folders, configuration components, file names.
+and folders, configuration components, file names, and the folders'
+permissions (MsiLockPermissionsEx, which Wine's msiexec never reads).
 
 Usage: msi_tables_check.py <msi>    (exit 1 and one line per broken rule)
 """
+import os
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'installer'))
+from payload import FOLDER_LOCKS  # noqa: E402  the SDDL texts' one source
 
 IN_SCRIPT, ROLLBACK, COMMIT, NO_IMPERSONATE, WIN64 = 0x400, 0x100, 0x200, 0x800, 256
 PERMANENT, NEVER_OVERWRITE = 16, 128
@@ -169,6 +174,29 @@ def check(msi):
         if key in shorts:
             errors.append(f'file {f[0]}: short name {short} also used by {shorts[key]}')
         shorts[key] = f[0]
+
+    check_locks(msi, info, dirs)
+
+
+def check_locks(msi, info, dirs):
+    """Each folder of FOLDER_LOCKS locked with its exact SDDL text, on a CreateFolder row of a component that every
+    install, repair and upgrade installs (a never-overwrite one is skipped once its file is on disk)."""
+    if int(re.search(r'^Version: (\d+)', info, re.M).group(1)) < 500:
+        errors.append('summary information: MsiLockPermissionsEx needs InstallerVersion 500 or more')
+    tables = subprocess.run(['msiinfo', 'tables', msi], check=True, capture_output=True, text=True).stdout.split()
+    if 'LockPermissions' in tables:
+        errors.append('LockPermissions beside MsiLockPermissionsEx: Windows Installer refuses the package')
+    locks, created = [table(msi, t) if t in tables else [] for t in ('MsiLockPermissionsEx', 'CreateFolder')]
+    always = {r[1] for r in table(msi, 'FeatureComponents')} - {
+        r[0] for r in table(msi, 'Component') if int(r[3]) & NEVER_OVERWRITE}
+    for _, top, sddl in FOLDER_LOCKS:
+        folder = next((d for d, r in dirs.items() if r[1] == 'INSTALLDIR' and r[2].split('|')[-1].lower() == top),
+                      None) if top else 'INSTALLDIR'
+        name = top + '\\' if top else 'INSTALLDIR'
+        if [r[2:] for r in locks if r[1] == folder] != [['CreateFolder', sddl, '']]:
+            errors.append(f'{name}: locked with {[r[2:] for r in locks if r[1] == folder]}, expected exactly {sddl!r}')
+        if not {c for d, c in created if d == folder} & always:
+            errors.append(f'{name}: no CreateFolder row links it to a component every install, repair and upgrade installs')
 
 
 if __name__ == '__main__':

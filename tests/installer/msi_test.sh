@@ -234,6 +234,11 @@ step_build() {
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('TestFailLate', 3106, 'INSTALLDIR', 'cmd.exe /c exit 1')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('TestFailLate', 'NOT REMOVE', 6520)"
 
+  # A payload without etc\ or var\: both come empty, and locked.
+  mkdir -p "$work/payload-bare/bin" && cp "$build/payload-dev/bin/asterisk.exe" "$work/payload-bare/bin/"
+  python3 "$root/tests/installer/msi_tables_check.py" "$(build_msi bare 1.0.0 "$work/payload-bare")" >"$logs/bare.txt" ||
+    fail "the MSI of a payload without etc\\ and var\\: $(cat "$logs/bare.txt")"
+
   # The ZIP holds the payload tree and our programs, byte for byte.
   local z=$work/zip
   mkdir -p "$z" && (cd "$z" && cmake -E tar xf "${msi_n%.msi}.zip")

@@ -1,9 +1,15 @@
 #include "win32_fakes.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 #include <cstring>
 
 FakeWin32 fake;
+
+const char kLockedFolderSddl[] = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+const char kDriveRootChildSddl[] = "O:S-1-5-21-1-2-3-1001D:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+                                   "(A;ID;0x1301bf;;;AU)(A;OICIIOID;SDGXGWGR;;;AU)";
 
 std::string Hex(const void *handle)
 {
@@ -387,6 +393,24 @@ static DWORD WINAPI FakeGetFileAttributesA(LPCSTR path)
     return INVALID_FILE_ATTRIBUTES;
 }
 
+// The folder's self-relative descriptor, as Windows gives it.
+static BOOL WINAPI FakeGetFileSecurityA(LPCSTR path, SECURITY_INFORMATION wanted, PSECURITY_DESCRIPTOR buffer,
+                                        DWORD size, LPDWORD needed)
+{
+    fake.securityQueries.push_back(std::string(path) + " " + std::to_string(wanted));
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    auto found = fake.folderSddl.find(path);
+    if (found == fake.folderSddl.end() ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(found->second.c_str(), SDDL_REVISION_1, &sd, needed) ||
+        *needed > size) {
+        LocalFree(sd);
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    memcpy(buffer, sd, *needed);
+    LocalFree(sd);
+    return TRUE;
+}
+
 static DWORD WINAPI FakeGetLastError(void) { return fake.lastError; }
 
 static int __cdecl FakeSystem(const char *command)
@@ -429,6 +453,7 @@ void InstallWin32Fakes()
     g_Win32.SetEvent = FakeSetEvent;
     g_Win32.GetModuleFileNameA = FakeGetModuleFileNameA;
     g_Win32.GetFileAttributesA = FakeGetFileAttributesA;
+    g_Win32.GetFileSecurityA = FakeGetFileSecurityA;
     g_Win32.GetLastError = FakeGetLastError;
     g_Win32.system = FakeSystem;
 }

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -81,6 +82,8 @@ struct FakeWin32 {
     std::set<std::string> existingFiles;
     std::set<std::string> existingDirectories;
     std::vector<std::string> attributeQueries;
+    std::map<std::string, std::string> folderSddl; // folder -> SDDL; others cannot be read
+    std::vector<std::string> securityQueries;     // "<folder> <requested information>"
 
     // Processes and waits
     std::vector<ProcessCall> processes;
@@ -161,6 +164,9 @@ struct FakeWin32 {
 };
 
 extern FakeWin32 fake;
+
+// The MSI's program folder; a new folder under a default C:\ (Authenticated Users modify).
+extern const char kLockedFolderSddl[], kDriveRootChildSddl[];
 
 // Points every entry of g_Win32 at the fakes above.
 void InstallWin32Fakes();
