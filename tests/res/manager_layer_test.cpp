@@ -174,6 +174,14 @@ TEST(HeaderLookup, AbsentHeadersYieldTheEmptyTextNeverNull)
     EXPECT_STREQ(ami_get_header(q, "ActionID"), "");
 }
 
+TEST(HeaderLookup, BlanksUpToTheLineEndGiveTheEmptyValue)
+{
+    // No NUL in the line: the blank that starts the next line is not skipped too.
+    Request q{"Name:", " x"};
+    std::memset(q.get()->headers[0] + 5, ' ', AMI_HEADER_SIZE - 5);
+    EXPECT_STREQ(ami_get_header(q, "Name"), "");
+}
+
 TEST(HeaderLookup, ReadsOnlyTheLinesInUse)
 {
     Request q{"A: 1", "ActionID: hidden"};

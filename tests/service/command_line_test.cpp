@@ -194,6 +194,7 @@ TEST_F(CommandLine, InstallCreatesTheServiceDescribesItAndRegistersTheEventSourc
     EXPECT_EQ(fake.regValues[0].name, "TypesSupported");
     EXPECT_EQ(fake.regValues[0].type, (DWORD)REG_DWORD);
     EXPECT_EQ(fake.regValues[0].data, std::string("\x07\x00\x00\x00", 4));
+    EXPECT_EQ(fake.regValues[0].reserved, 0u);
     EXPECT_EQ(fake.regValues[1].name, "EventMessageFile");
     EXPECT_EQ(fake.regValues[1].type, (DWORD)REG_EXPAND_SZ);
     EXPECT_EQ(fake.regValues[1].data, std::string(kProgram) + '\0') << "the length counts the NUL";
