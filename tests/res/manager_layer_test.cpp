@@ -2,7 +2,14 @@
 // limits, header lookup, event formatting and the log line.
 #include "res_test_support.h"
 
+#include <cwchar>
 #include <string>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -23,7 +30,8 @@ TEST(ReplyAppend, FormatsAndContinuesAfterWhatIsThere)
     Reply r;
     astman_append(r, "Response: %s\r\n", "Success");
     astman_append(r, "ListItems: %d\r\n", 3);
-    EXPECT_EQ(r.text(), "Response: Success\r\nListItems: 3\r\n");
+    astman_append(r, "%c", '.');  // one character is a fragment too
+    EXPECT_EQ(r.text(), "Response: Success\r\nListItems: 3\r\n.");
     EXPECT_EQ(r->reply[r->reply_length], '\0');
 }
 
@@ -127,9 +135,10 @@ TEST(ReplyAppend, CorruptLengthFromTheCallerWritesNothing)
 
 TEST(HeaderLookup, NameIgnoresCaseLeadingBlanksSkippedTrailingKept)
 {
-    Request q{"Action: QuelvaronShowEndpoints", "actionid:  \t abc "};
+    Request q{"Action: QuelvaronShowEndpoints", "actionid:  \t abc ", "x-zONE: z"};
     EXPECT_STREQ(ami_get_header(q, "ActionID"), "abc ");
     EXPECT_STREQ(ami_get_header(q, "ACTION"), "QuelvaronShowEndpoints");
+    EXPECT_STREQ(ami_get_header(q, "X-Zone"), "z");
 }
 
 TEST(HeaderLookup, ValueIsAViewIntoTheMessageWithLineEndsKept)
@@ -151,7 +160,7 @@ TEST(HeaderLookup, FirstMatchWinsEvenWhenItIsEmpty)
 
 TEST(HeaderLookup, ColonMustFollowTheNameDirectly)
 {
-    Request q{"ActionID : 7", "EndpointName: 1001", "Endpoint", "Endpoin: x"};
+    Request q{"ActionID : 7", "EndpointName: 1001", "Endpoint", "Endpoin: x", "XctionID: 9"};
     EXPECT_STREQ(ami_get_header(q, "ActionID"), "");
     EXPECT_STREQ(ami_get_header(q, "Endpoint"), "");
     EXPECT_STREQ(ami_get_header(q, "EndpointName"), "1001");
@@ -199,6 +208,15 @@ TEST(HeaderLookup, CountLargerThanTheRecordDoesNotReadPastIt)
     EXPECT_STREQ(ami_get_header(q, "a"), "1");
 }
 
+TEST(HeaderLookup, NameAsLongAsAWholeLineOrLongerIsNotComparedPastIt)
+{
+    // The record's last line is 512 'v' without a NUL: a read past it leaves
+    // the record (AddressSanitizer).
+    Request q = unterminated_last_line("v");
+    for (size_t len : {512u, 513u})
+        EXPECT_STREQ(ami_get_header(q, repeat('v', len).c_str()), "") << len;
+}
+
 // ---- manager_event --------------------------------------------------------
 
 TEST(EventFormat, FramesNamePrivilegeBodyAndClosingLine)
@@ -222,6 +240,23 @@ TEST(EventFormat, LongBodyAndLongEventAreCut)
     EXPECT_EQ(last_event(), whole.substr(0, 2047));
 }
 
+TEST(EventFormat, BodyWithoutAFormatOrThatFailsToFormatIsEmpty)
+{
+    // Each case follows an event that left its body on the stack.
+    const char *no_format = nullptr;
+    manager_event(1, "E", "%s", repeat('b', 100).c_str());
+    manager_event(2, "N", no_format);
+    EXPECT_EQ(last_event(), "Event: N\r\nPrivilege: 2\r\n\r\n");
+
+    // A wide character the C locale has no byte for: where the C library
+    // fails to format it, the body is empty, not what was written before.
+    char formatted[16] = "";
+    const bool fails = std::snprintf(formatted, sizeof formatted, "ab%lc", (wint_t)0x100) < 0;
+    manager_event(1, "E", "%s", repeat('b', 100).c_str());
+    manager_event(3, "W", "ab%lc", (wint_t)0x100);
+    EXPECT_EQ(last_event(), std::string("Event: W\r\nPrivilege: 3\r\n") + (fails ? "" : formatted) + "\r\n");
+}
+
 // ---- ast_log --------------------------------------------------------------
 
 TEST(LogLine, PrefixThenMessageOnStandardOutput)
@@ -230,6 +265,38 @@ TEST(LogLine, PrefixThenMessageOnStandardOutput)
     ast_log("res/res_quelvaron_ami.cpp", 275, "quelvaron_ami_init", 3, "count %d of %s\n", 6, "six");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "[NOTICE] res/res_quelvaron_ami.cpp:275 quelvaron_ami_init: count 6 of six\n");
+}
+
+TEST(LogLine, LevelsOutsideTheLabelsReadLog)
+{
+    const struct {
+        int level;
+        const char *label;
+    } rows[] = {{-1, "LOG"}, {0, "DEBUG"}, {5, "ERROR"}, {6, "LOG"}};
+    for (const auto &row : rows) {
+        testing::internal::CaptureStdout();
+        ast_log("f.cpp", 1, "fn", row.level, "m\n");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("[") + row.label + "] f.cpp:1 fn: m\n");
+    }
+}
+
+TEST(LogLine, LineHasLeftTheStreamBufferWhenTheCallReturns)
+{
+    // Standard output goes to a file; the message has no line end, so only a
+    // flush puts the line there before the call returns.
+    std::fflush(stdout);
+    FILE *file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    const int out = fileno(stdout);
+    const int saved = dup(out);
+    dup2(fileno(file), out);
+    ast_log("f.cpp", 1, "fn", 3, "no line end");
+    const long written = static_cast<long>(lseek(fileno(file), 0, SEEK_END));
+    std::fflush(stdout);
+    dup2(saved, out);
+    close(saved);
+    std::fclose(file);
+    EXPECT_EQ(written, static_cast<long>(std::strlen("[NOTICE] f.cpp:1 fn: no line end")));
 }
 
 } // namespace
