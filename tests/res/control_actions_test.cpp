@@ -128,6 +128,12 @@ TEST_F(HangupTest, CallIdAloneFindsItsChannelPastOwnedOnes)
     EXPECT_EQ(r.text(), response("Success", "Channel hung up successfully", "h1"));
     EXPECT_EQ(driver().hangups, 1);
     EXPECT_STREQ(driver().last_hangup_channel, "PJSIP/1002-00000002");
+
+    chanq_add_channel("c", "PJSIP/1003-00000003", CHANQ_OWNER_HANGUP);
+    Reply one;
+    Request short_id{"CallID: c"};
+    EXPECT_EQ(action_quelvaron_hangup(one, short_id), 0) << "a one-character Call-ID";
+    EXPECT_STREQ(driver().last_hangup_channel, "PJSIP/1003-00000003");
 }
 
 TEST_F(HangupTest, ChannelNameIsACaseSensitiveSubstringAndEmptyCallIdsNeverMatch)
@@ -150,6 +156,11 @@ TEST_F(HangupTest, ChannelNameIsACaseSensitiveSubstringAndEmptyCallIdsNeverMatch
     EXPECT_EQ(driver().last_hangup_index, 2);
     EXPECT_STREQ(driver().last_hangup_channel, "PJSIP/1001-00000003");
     EXPECT_EQ(driver().channel_count_calls, 2) << "one count per request";
+
+    Reply end;
+    Request whole{"Channel: PJSIP/1001-00000004"};
+    EXPECT_EQ(action_quelvaron_hangup(end, whole), 0) << "the whole name, up to its end";
+    EXPECT_STREQ(driver().last_hangup_channel, "PJSIP/1001-00000004");
 }
 
 TEST_F(HangupTest, WithBothHeadersTheFirstRecordPassingEitherTestWins)
