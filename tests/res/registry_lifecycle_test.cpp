@@ -4,6 +4,7 @@
 // never returns to.
 #include "res_test_support.h"
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -158,6 +159,42 @@ TEST_F(RegistryTest, RegisterCutsLongTextsToTheirFields)
     EXPECT_TRUE(field_is(e.description, description.substr(0, 255)));
     EXPECT_EQ(e.authority, 7);
     EXPECT_EQ(e.registered, 1);
+}
+
+TEST_F(RegistryTest, RegisterZeroFillsWhatTheSlotHeldAndReadsEmptyTextsOnlyToTheirNul)
+{
+    // A slot that held something (a host that set the count back), and empty
+    // texts of one byte on the heap: a read past their NUL shows under
+    // AddressSanitizer.
+    std::memset(&quelvaron_registered_ami_actions[0], 'x', sizeof(ami_action));
+    std::unique_ptr<char[]> empty(new char[1]());
+    EXPECT_EQ(ami_register_action("Name", 7, nullptr, empty.get(), nullptr, "d"), 0);
+    const ami_action &e = quelvaron_registered_ami_actions[0];
+    EXPECT_TRUE(field_is(e.name, "Name"));
+    EXPECT_TRUE(field_is(e.module, ""));
+    EXPECT_TRUE(field_is(e.synopsis, ""));
+    EXPECT_TRUE(field_is(e.description, "d"));
+}
+
+TEST_F(RegistryTest, UnregisterLooksOnlyAtTheSlotsTheCountPutsInUse)
+{
+    captured(ast_load_module);
+    const struct {
+        int32_t count;
+        const char *name;
+        int slot;
+        int registered;
+    } rows[] = {
+        {3, "QuelvaronHangup", 3, 1},       // past the count
+        {-1, "QuelvaronShowEndpoints", 0, 1}, // a corrupt count: no slot in use
+        {AMI_MAX_ACTIONS + 1, "Missing", 0, 1}, // never past the table (AddressSanitizer)
+        {AMI_MAX_ACTIONS + 1, "QuelvaronReload", 5, 0},
+    };
+    for (const auto &row : rows) {
+        quelvaron_registered_ami_count = row.count;
+        ami_unregister_action(row.name);
+        EXPECT_EQ(quelvaron_registered_ami_actions[row.slot].registered, row.registered) << row.name;
+    }
 }
 
 TEST_F(RegistryTest, UnregisterMatchesWholeNamesIgnoringCase)
