@@ -122,14 +122,15 @@ w msiexec /x "$(winpath "$msi")" /qn /l*v "$(winpath "$logs/uninstall.log")"
 installed=0
 [ -z "$(sc_state)" ] || { echo "the service $service is still registered" >&2; exit 1; }
 echo "service $service: not registered; the uninstall's log says:"
-tr -d '\0\r' <"$logs/uninstall.log" | grep -A12 '^Mantidos' | sed 's/^/  /'
+tr -d '\0\r' <"$logs/uninstall.log" | awk '/^Mantidos/ { on = 1; print; next } on && /^  / { print; next } { on = 0 }' | sed 's/^/  /'
 echo "left in C:\\Program Files\\Quelvaron Asterisk:"
 (cd "$top" && find . -type f | sort | sed 's|^\./|  |')
 
 step "msiexec /i again (the kept port=$port is used), then msiexec /x ... PURGE=1"
 installed=1
 w msiexec /i "$(winpath "$msi")" /qn /l*v "$(winpath "$logs/reinstall.log")"
-show w cmd /c quelvaron-console -p "$port" -x "core show version"
+# By its full path: Wine's uninstall left an empty entry in PATH, where its cmd stops searching.
+show w "$bin\\quelvaron-console.exe" -p "$port" -x "core show version"
 t0=$(date +%s%N)
 w msiexec /x "$(winpath "$msi")" /qn PURGE=1 /l*v "$(winpath "$logs/purge.log")"
 installed=0
