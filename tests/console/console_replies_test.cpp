@@ -43,7 +43,10 @@ TEST(ConsoleReplies, ReplyWithoutPrivilegeLineIsPrintedWholeWithANewline)
                               "Output: Asterisk 20.5.0\r\n\r\n",
                               // Wrong case or no CR: not the privilege line.
                               "Response: Follows\r\nprivilege: command\r\n\r\n",
-                              "Response: Follows\r\nPrivilege: Command\n\n"}) {
+                              "Response: Follows\r\nPrivilege: Command\n\n",
+                              // Blanks after a header's value do not count: a list, read to its end.
+                              "Response: Success\r\nEventList: start \t\r\nMessage: Peer status\r\n\r\n"
+                              "Event: PeerEntry\r\n\r\nEvent: PeerlistComplete \r\n\r\n"}) {
         ScriptedAmi ami(answer_each([&](const std::string &) { return reply; }));
         ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "core show version"});
         EXPECT_EQ(r.exit_code, 0);
