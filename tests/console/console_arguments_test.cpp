@@ -93,11 +93,11 @@ TEST(ConsoleArguments, TrailingOptionWithoutValueIsIgnored)
         EXPECT_EQ(r.out, as_written(std::string(kGreeting) + kBanner + kPrompt));
         EXPECT_EQ(ami.received(), "");
     }
-    {
+    for (const char *last : {"-p", "-x"}) {
         ScriptedAmi ami(answer_each(echo_reply));
-        ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "cmd", "-p"});
-        EXPECT_EQ(r.exit_code, 0) << r.err;
-        EXPECT_EQ(ami.received(), command_request("cmd"));
+        ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "cmd", last});
+        EXPECT_EQ(r.exit_code, 0) << last << r.err;
+        EXPECT_EQ(ami.received(), command_request("cmd")) << last;
     }
 }
 

@@ -43,11 +43,29 @@ TEST(ConsoleReplies, ReplyWithoutPrivilegeLineIsPrintedWholeWithANewline)
                               "Output: Asterisk 20.5.0\r\n\r\n",
                               // Wrong case or no CR: not the privilege line.
                               "Response: Follows\r\nprivilege: command\r\n\r\n",
-                              "Response: Follows\r\nPrivilege: Command\n\n"}) {
+                              "Response: Follows\r\nPrivilege: Command\n\n",
+                              // Blanks after a header's value do not count: a list, read to its end.
+                              "Response: Success\r\nEventList: start \t\r\nMessage: Peer status\r\n\r\n"
+                              "Event: PeerEntry\r\n\r\nEvent: PeerlistComplete \r\n\r\n"}) {
         ScriptedAmi ami(answer_each([&](const std::string &) { return reply; }));
         ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "core show version"});
         EXPECT_EQ(r.exit_code, 0);
         EXPECT_EQ(r.out, as_written(reply + "\n"));
+    }
+}
+
+TEST(ConsoleReplies, ResponseWithoutCommandOrListHeadersEndsAtItsFirstEmptyLine)
+{
+    // Near misses of the privilege and list headers; what follows the empty
+    // line (a list's closing event, a command's end marker) is not read.
+    for (std::string head : {"Response: Success\r\nMessage: Done\r\n",
+                             "Response: Follows\r\nPrivilege: Commands\r\n",
+                             "Response: Success\r\nEventList: started\r\n"}) {
+        ScriptedAmi ami(answer_each(
+            [&](const std::string &) { return head + "\r\nEvent: PeerlistComplete\r\n--END COMMAND--\r\n\r\n"; }));
+        ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "x"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out, as_written(head + "\r\n\n")) << head;
     }
 }
 
@@ -181,6 +199,20 @@ TEST(ConsoleReplies, StalledReplyIsCutOffByTheQuietTimeOut)
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "");
+
+    // The first byte may be slow (the command runs first); a pause after a
+    // whole line is a stall. Both pauses lie well inside the two limits.
+    ScriptedAmi slow([](AmiPeer &peer) {
+        peer.send(kGreeting);
+        peer.read_request();
+        peer.pause(2000);
+        peer.send("Response: Follows\r\nPrivilege: Command\r\npartial\r\n");
+        peer.pause(2000);
+        peer.send("rest\r\n--END COMMAND--\r\n\r\n");
+    });
+    r = run_console({"-p", std::to_string(slow.port()), "-x", "core show version"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written("partial\r\n"));
 }
 
 TEST(ConsoleReplies, PbxHangingUpMidReplyIsSilent)

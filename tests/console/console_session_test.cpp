@@ -196,6 +196,18 @@ TEST(ConsoleSession, GreetingArrivingInPiecesIsPrintedWholeAndKeptOutOfTheFirstR
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, as_written(std::string("Asterisk Call Manager") + kBanner + kPrompt +
                                 echo_printed("core show version") + kPrompt));
+
+    // An empty first line is the whole greeting: the line after it is not.
+    ScriptedAmi empty([](AmiPeer &peer) {
+        peer.send("\n");
+        peer.pause(100);
+        peer.send(kGreeting);
+        for (std::string req; !(req = peer.read_request()).empty();)
+            peer.send(echo_reply(req));
+    });
+    r = run_console(port_args(empty.port()), "core show version\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(std::string("\n") + kBanner + kPrompt + echo_printed("core show version") + kPrompt));
 }
 
 } // namespace
