@@ -60,7 +60,8 @@ TEST(ConsoleReplies, ResponseWithoutCommandOrListHeadersEndsAtItsFirstEmptyLine)
     // line (a list's closing event, a command's end marker) is not read.
     for (std::string head : {"Response: Success\r\nMessage: Done\r\n",
                              "Response: Follows\r\nPrivilege: Commands\r\n",
-                             "Response: Success\r\nEventList: started\r\n"}) {
+                             "Response: Success\r\nEventList: started\r\n",
+                             "Response: Follows\r\nQrivilege: Command\r\n"}) {
         ScriptedAmi ami(answer_each(
             [&](const std::string &) { return head + "\r\nEvent: PeerlistComplete\r\n--END COMMAND--\r\n\r\n"; }));
         ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "x"});
