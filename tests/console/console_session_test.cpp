@@ -208,6 +208,18 @@ TEST(ConsoleSession, GreetingArrivingInPiecesIsPrintedWholeAndKeptOutOfTheFirstR
     r = run_console(port_args(empty.port()), "core show version\n");
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, as_written(std::string("\n") + kBanner + kPrompt + echo_printed("core show version") + kPrompt));
+
+    // A greeting line one byte longer than the console keeps: its first 511
+    // bytes, the rest of the line dropped.
+    const std::string longest(510, 'G');
+    ScriptedAmi over([&](AmiPeer &peer) {
+        peer.send(longest + "\r\n");
+        for (std::string req; !(req = peer.read_request()).empty();)
+            peer.send(echo_reply(req));
+    });
+    r = run_console(port_args(over.port()), "core show version\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, as_written(longest + "\r" + kBanner + kPrompt + echo_printed("core show version") + kPrompt));
 }
 
 } // namespace
