@@ -33,6 +33,23 @@ TEST(FolderWritableByOthers, DecidesFromTheOwnerAndTheDacl)
     InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
     EXPECT_EQ(FolderWritableByOthers(&open), 1);
+    // A descriptor that cannot be read is passed over.
+    SECURITY_DESCRIPTOR unreadable = {};
+    EXPECT_EQ(FolderWritableByOthers(&unreadable), 0);
+    // An entry of a type not read (a callback entry for Everyone) denies nothing.
+    BYTE world[SECURITY_MAX_SID_SIZE], users[SECURITY_MAX_SID_SIZE], acl[256];
+    DWORD size = sizeof world;
+    ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, world, &size));
+    size = sizeof users;
+    ASSERT_TRUE(CreateWellKnownSid(WinAuthenticatedUserSid, nullptr, users, &size));
+    ASSERT_TRUE(InitializeAcl((PACL)acl, sizeof acl, ACL_REVISION));
+    ASSERT_TRUE(AddAccessDeniedAceEx((PACL)acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS, world));
+    ASSERT_TRUE(AddAccessAllowedAceEx((PACL)acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, 0x1301bf, users));
+    void *first = nullptr;
+    ASSERT_TRUE(GetAce((PACL)acl, 0, &first));
+    ((ACE_HEADER *)first)->AceType = ACCESS_DENIED_CALLBACK_ACE_TYPE;
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, (PACL)acl, FALSE));
+    EXPECT_EQ(FolderWritableByOthers(&open), 1);
 }
 
 std::string Warning(const std::string &folder, const char *between)
