@@ -20,6 +20,14 @@ TEST(ConsoleSession, OneShotPrintsTheCommandOutputButNotTheGreeting)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, as_written(echo_printed("core show version")));
     EXPECT_EQ(ami.received(), "Action: Command\r\nCommand: core show version\r\nActionID: cli-rast\r\n\r\n");
+#ifndef _WIN32
+    // Started with standard input closed, its socket is descriptor 0.
+    ScriptedAmi closed_in(answer_each(echo_reply));
+    r = run_child("/bin/sh", {"-c", "exec \"$0\" \"$@\" <&-", exe_path("quelvaron-console"), "-p",
+                              std::to_string(closed_in.port()), "-x", "core show version"}, "", 30000);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, echo_printed("core show version"));
+#endif
 }
 
 TEST(ConsoleSession, InteractiveShowsGreetingBannerAndAPromptAfterEachLine)
@@ -197,11 +205,12 @@ TEST(ConsoleSession, GreetingArrivingInPiecesIsPrintedWholeAndKeptOutOfTheFirstR
     EXPECT_EQ(r.out, as_written(std::string("Asterisk Call Manager") + kBanner + kPrompt +
                                 echo_printed("core show version") + kPrompt));
 
-    // An empty first line is the whole greeting: the line after it is not.
+    // An empty first line is the whole greeting: what follows it is not,
+    // come with it or later.
     ScriptedAmi empty([](AmiPeer &peer) {
-        peer.send("\n");
+        peer.send("\nAsterisk Call ");
         peer.pause(100);
-        peer.send(kGreeting);
+        peer.send("Manager/5.0.1\r\n");
         for (std::string req; !(req = peer.read_request()).empty();)
             peer.send(echo_reply(req));
     });
