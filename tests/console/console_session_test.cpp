@@ -23,8 +23,7 @@ TEST(ConsoleSession, OneShotPrintsTheCommandOutputButNotTheGreeting)
 #ifndef _WIN32
     // Started with standard input closed, its socket is descriptor 0.
     ScriptedAmi closed_in(answer_each(echo_reply));
-    r = run_child("/bin/sh", {"-c", "exec \"$0\" \"$@\" <&-", exe_path("quelvaron-console"), "-p",
-                              std::to_string(closed_in.port()), "-x", "core show version"}, "", 30000);
+    r = run_console_in_shell("exec \"$0\" \"$@\" <&-", {"-p", std::to_string(closed_in.port()), "-x", "core show version"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, echo_printed("core show version"));
 #endif
@@ -166,6 +165,14 @@ TEST(ConsoleSession, InputLineOver511CharactersIsDroppedWhole)
         EXPECT_EQ(ami.received(), (c.fits ? command_request(text) : "") + (ended ? command_request("after") : ""))
             << text.size();
     }
+#ifndef _WIN32
+    // Each prompt is out before the next line is read: on one pipe with
+    // standard output, each message comes after the prompt before it.
+    ScriptedAmi ami(answer_each(echo_reply));
+    std::string line(512, 'b');
+    ChildResult r = run_console_in_shell("exec \"$0\" \"$@\" 2>&1", port_args(ami.port()), line + "\n" + line + "\n");
+    EXPECT_EQ(r.out, interactive_start() + dropped + kPrompt + dropped + kPrompt);
+#endif
 }
 
 TEST(ConsoleSession, WorksWhenThePbxSendsNoGreeting)
