@@ -178,8 +178,11 @@ TEST(ConsoleReplies, ReplyEndsByItsOwnFramingWithTheNextRightBehind)
         {command_reply(std::string(200000, 'x')), 0},
         // An empty line first in the window, then a line longer than it.
         {command_reply("\n" + std::string(70000, 'x')), head.size()},
+        // The privilege line first, the marker at a line start.
         {"Privilege: Command\r\nline 1\r\n\r\n--END COMMAND--\r\n\r\n", 0},
         {"Response: Success\nMessage: bare line feeds\n\n", 0},
+        // The closing event's whole name is "Complete"; blocks without an
+        // Event line do not close the list.
         {list + "Event: Complete\r\n\r\n", 0},
         {list + "ObjectName: 100\r\n\r\nObjectName: 101\r\n\r\nEvent: PeerlistComplete\r\n\r\n", 0},
         // Header lines longer than the window: read within it, and a later
