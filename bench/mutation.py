@@ -19,7 +19,9 @@ build (build/mutation-native: gcc -O0 with ASan + UBSan, as the project's
 native tests run; build/mutation-windows: mingw -O0, tests under Wine in a
 private prefix) and run directly with a time limit.  Outcomes: killed (a test
 failed or the program crashed), timeout, survived, not compiled (not counted).
-A mutant listed in bench/mutation_equivalent.txt is not run.
+A mutant listed in bench/mutation_equivalent.txt is not run.  Its lines are
+'file | line before | line after | why'; the file may carry a line number
+(file:LINE) for a mutant whose texts another, killed mutant of the file shares.
 """
 import argparse
 import hashlib
@@ -209,8 +211,9 @@ def mutants_of(path):
 
 
 def load_equivalent(path):
-    """Lines 'file | line | mutated line | reason': the lines as the survivor
-    list shows them (blanks squeezed), or a regular expression after re:"""
+    """Lines 'file[:LINE] | line | mutated line | reason': the lines as the
+    survivor list shows them (blanks squeezed), or a regular expression after
+    re:; with :LINE only the mutant on that line of the file matches."""
     rules = []
     if not os.path.exists(path):
         return rules
@@ -219,7 +222,7 @@ def load_equivalent(path):
             if not raw.strip() or raw.lstrip().startswith('#'):
                 continue
             parts = [p.strip() for p in raw.rstrip('\n').split(' | ')]
-            if len(parts) != 4:
+            if len(parts) != 4 or not re.match(r'^[^:]+(:\d+)?$', parts[0]):
                 sys.exit('mutation: bad line in %s: %s' % (path, raw.strip()))
             rules.append(parts)
     return rules
@@ -231,9 +234,14 @@ def same_line(pattern, text):
     return ' '.join(pattern.split()) == text
 
 
+def same_place(where, mu):
+    f, _, line = where.partition(':')
+    return f == mu['file'] and (not line or int(line) == mu['line'])
+
+
 def is_equivalent(mu, rules):
-    return any(f == mu['file'] and same_line(before, mu['before']) and same_line(after, mu['after'])
-               for f, before, after, _ in rules)
+    return any(same_place(where, mu) and same_line(before, mu['before']) and same_line(after, mu['after'])
+               for where, before, after, _ in rules)
 
 
 # --------------------------------------------------------------------------

@@ -70,6 +70,17 @@ inline ChildResult run_console(const std::vector<std::string> &args, const std::
     return run_child(exe_path("quelvaron-console"), args, input, 30000);
 }
 
+#ifndef _WIN32
+// The console started by `sh -c script` ($0 the console, "$@" args), for
+// what only a shell sets up: a closed descriptor, one pipe for two streams.
+inline ChildResult run_console_in_shell(const std::string &script, std::vector<std::string> args,
+                                        const std::string &input = "")
+{
+    args.insert(args.begin(), {"-c", script, exe_path("quelvaron-console")});
+    return run_child("/bin/sh", args, input, 30000);
+}
+#endif
+
 inline std::vector<std::string> port_args(int port)
 {
     return {"-p", std::to_string(port)};

@@ -61,7 +61,9 @@ TEST(ConsoleReplies, ResponseWithoutCommandOrListHeadersEndsAtItsFirstEmptyLine)
     for (std::string head : {"Response: Success\r\nMessage: Done\r\n",
                              "Response: Follows\r\nPrivilege: Commands\r\n",
                              "Response: Success\r\nEventList: started\r\n",
-                             "Response: Follows\r\nQrivilege: Command\r\n"}) {
+                             "Response: Follows\r\nQrivilege: Command\r\n",
+                             "Response: Follows\r\nPrivilege: Xommand\r\n",
+                             "Response: Follows\r\nPrivilege Command\r\n"}) {
         ScriptedAmi ami(answer_each(
             [&](const std::string &) { return head + "\r\nEvent: PeerlistComplete\r\n--END COMMAND--\r\n\r\n"; }));
         ChildResult r = run_console({"-p", std::to_string(ami.port()), "-x", "x"});
@@ -158,24 +160,49 @@ TEST(ConsoleReplies, ReplyBeyondTheBufferIsCutButDoesNotSpillIntoTheNext)
     EXPECT_EQ(as_written(printed_output(output)).compare(0, first.size(), first), 0);
 }
 
-TEST(ConsoleReplies, OutputLineLongerThanTheBufferStillEndsAtTheMarker)
+TEST(ConsoleReplies, ReplyEndsByItsOwnFramingWithTheNextRightBehind)
 {
-    // One output line of about 64 KiB with the end marker near the point
-    // where the console has to cut it; the next reply comes right behind,
-    // unasked, so a missed marker would swallow it.
-    for (size_t length : {65530u, 65521u, 200000u}) {
-        std::string line(length, 'x');
+    // The next reply comes right behind, unasked: a reply read past its end,
+    // or ended only by the quiet time-out, would swallow it. Each reply is
+    // sent in two segments, cut at `at`.
+    const std::string head = command_reply("").substr(0, command_reply("").find("--END"));
+    const std::string list = "Response: Success\r\nEventList: start\r\n\r\n";
+    struct Case {
+        std::string reply;
+        size_t at;
+    } cases[] = {
+        // One output line of about 64 KiB, the end marker near the point
+        // where the console has to cut it.
+        {command_reply(std::string(65530, 'x')), 0},
+        {command_reply(std::string(65521, 'x')), 0},
+        {command_reply(std::string(200000, 'x')), 0},
+        // An empty line first in the window, then a line longer than it.
+        {command_reply("\n" + std::string(70000, 'x')), head.size()},
+        // The privilege line first, the marker at a line start.
+        {"Privilege: Command\r\nline 1\r\n\r\n--END COMMAND--\r\n\r\n", 0},
+        {"Response: Success\nMessage: bare line feeds\n\n", 0},
+        // The closing event's whole name is "Complete"; blocks without an
+        // Event line do not close the list.
+        {list + "Event: Complete\r\n\r\n", 0},
+        {list + "ObjectName: 100\r\n\r\nObjectName: 101\r\n\r\nEvent: PeerlistComplete\r\n\r\n", 0},
+        // Header lines longer than the window: read within it, and a later
+        // piece of the line is no line start.
+        {"Response: Follows\r\nPrivilege:" + std::string(70000, ' ') + "\r\n\r\n", 0},
+        {"Response: Success\r\nMessage: " + std::string(65516, 'x') + "will follow, cut\r\n\r\nEvent: XComplete\r\n\r\n", 0},
+        {"Response: Success\r\nMessage: " + std::string(65513, 'x') + "EventList: start\r\n\r\n", 0},
+    };
+    for (const Case &c : cases) {
         ScriptedAmi ami([&](AmiPeer &peer) {
             peer.send(kGreeting);
             peer.read_request();
-            peer.send(command_reply(line) + echo_reply("Command: next\r\n"));
+            send_in_pieces(peer, c.reply + echo_reply("Command: next\r\n"), {c.at});
             peer.read_request();
         });
-        ChildResult r = run_console(port_args(ami.port()), "long\nnext\n");
+        ChildResult r = run_console(port_args(ami.port()), "first\nnext\n");
         EXPECT_EQ(r.exit_code, 0);
         std::string end = as_written(std::string(kPrompt) + echo_printed("next") + kPrompt);
-        ASSERT_GT(r.out.size(), end.size()) << length;
-        EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end) << length;
+        ASSERT_GT(r.out.size(), end.size()) << c.reply.substr(0, 40);
+        EXPECT_EQ(r.out.substr(r.out.size() - end.size()), end) << c.reply.substr(0, 40);
     }
 }
 
@@ -214,6 +241,17 @@ TEST(ConsoleReplies, StalledReplyIsCutOffByTheQuietTimeOut)
     r = run_console({"-p", std::to_string(slow.port()), "-x", "core show version"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, as_written("partial\r\n"));
+
+    // One byte is a begun reply: cut off by the quiet time-out, and printed.
+    ScriptedAmi one_byte([](AmiPeer &peer) {
+        peer.send(kGreeting);
+        peer.read_request();
+        peer.send("R");
+        peer.pause(1500);
+        peer.send("esponse: Success\r\n\r\n");
+    });
+    r = run_console({"-p", std::to_string(one_byte.port()), "-x", "core show version"});
+    EXPECT_EQ(r.out, as_written("R\n"));
 }
 
 TEST(ConsoleReplies, PbxHangingUpMidReplyIsSilent)

@@ -20,6 +20,13 @@ TEST(ConsoleSession, OneShotPrintsTheCommandOutputButNotTheGreeting)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, as_written(echo_printed("core show version")));
     EXPECT_EQ(ami.received(), "Action: Command\r\nCommand: core show version\r\nActionID: cli-rast\r\n\r\n");
+#ifndef _WIN32
+    // Started with standard input closed, its socket is descriptor 0.
+    ScriptedAmi closed_in(answer_each(echo_reply));
+    r = run_console_in_shell("exec \"$0\" \"$@\" <&-", {"-p", std::to_string(closed_in.port()), "-x", "core show version"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, echo_printed("core show version"));
+#endif
 }
 
 TEST(ConsoleSession, InteractiveShowsGreetingBannerAndAPromptAfterEachLine)
@@ -158,6 +165,14 @@ TEST(ConsoleSession, InputLineOver511CharactersIsDroppedWhole)
         EXPECT_EQ(ami.received(), (c.fits ? command_request(text) : "") + (ended ? command_request("after") : ""))
             << text.size();
     }
+#ifndef _WIN32
+    // Each prompt is out before the next line is read: on one pipe with
+    // standard output, each message comes after the prompt before it.
+    ScriptedAmi ami(answer_each(echo_reply));
+    std::string line(512, 'b');
+    ChildResult r = run_console_in_shell("exec \"$0\" \"$@\" 2>&1", port_args(ami.port()), line + "\n" + line + "\n");
+    EXPECT_EQ(r.out, interactive_start() + dropped + kPrompt + dropped + kPrompt);
+#endif
 }
 
 TEST(ConsoleSession, WorksWhenThePbxSendsNoGreeting)
@@ -197,11 +212,12 @@ TEST(ConsoleSession, GreetingArrivingInPiecesIsPrintedWholeAndKeptOutOfTheFirstR
     EXPECT_EQ(r.out, as_written(std::string("Asterisk Call Manager") + kBanner + kPrompt +
                                 echo_printed("core show version") + kPrompt));
 
-    // An empty first line is the whole greeting: the line after it is not.
+    // An empty first line is the whole greeting: what follows it is not,
+    // come with it or later.
     ScriptedAmi empty([](AmiPeer &peer) {
-        peer.send("\n");
+        peer.send("\nAsterisk Call ");
         peer.pause(100);
-        peer.send(kGreeting);
+        peer.send("Manager/5.0.1\r\n");
         for (std::string req; !(req = peer.read_request()).empty();)
             peer.send(echo_reply(req));
     });
