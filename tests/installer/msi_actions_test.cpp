@@ -299,7 +299,7 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",},
         300},
-    {"BinaryEmptyQuotes", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"\" x"; }, OK, {
+    {"BinaryEmptyQuotes", QvStopService, [] { Stale(L"C:\\Tools\\binaryemptyquotes.exe"); fake.svc.binaryPath = L"\"\" x"; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)",},
@@ -307,7 +307,7 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",},
         300},
-    {"BinaryUnknown", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.binaryNull = true; }, OK, {
+    {"BinaryUnknown", QvStopService, [] { Stale(L"C:\\Tools\\binaryunknown.exe"); fake.binaryNull = true; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)",},
@@ -315,7 +315,7 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",},
         300},
-    {"BinaryUnreadable", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.configError = ERROR_ACCESS_DENIED; }, OK, {
+    {"BinaryUnreadable", QvStopService, [] { Stale(L"C:\\Tools\\binaryunreadable.exe"); fake.configError = ERROR_ACCESS_DENIED; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)",},
@@ -323,7 +323,7 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",},
         300},
-    {"BinaryConfigClosed", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.openErrors[SERVICE_QUERY_CONFIG] = ERROR_ACCESS_DENIED; }, OK, {
+    {"BinaryConfigClosed", QvStopService, [] { Stale(L"C:\\Tools\\binaryconfigclosed.exe"); fake.openErrors[SERVICE_QUERY_CONFIG] = ERROR_ACCESS_DENIED; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)",},
@@ -429,12 +429,8 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"Upgrade", QvInstallService, [] { Upgrade(); }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
@@ -448,15 +444,9 @@ const Case kInstall[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -uninstall",
+            L"run -install",
+            L"run -start",},
         4700},
     {"HostPath259", QvInstallService, [] { Data(L"C:\\" + std::wstring(234, L'p') + L"\\quelvaron-service.exe"); }, OK, {
             L"\"C:\\{p*234}\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -464,12 +454,8 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\{p*234}\\quelvaron-service.exe | \"C:\\{p*234}\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\{p*234}\\quelvaron-service.exe | \"C:\\{p*234}\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"HostPath260", QvInstallService, [] { Data(L"C:\\" + std::wstring(235, L'p') + L"\\quelvaron-service.exe"); }, FAILED, {
             L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 260 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{p*235}\\quelvaron-service.exe",},
@@ -485,12 +471,8 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe | \"C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe | \"C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"HostPathUtf8", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, OK, {
             L"\"C:\\\x03a9" L"mega\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -498,12 +480,8 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\\x03a9" L"mega\\quelvaron-service.exe | \"C:\\\x03a9" L"mega\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\\x03a9" L"mega\\quelvaron-service.exe | \"C:\\\x03a9" L"mega\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"HostPathUtf8Longest", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(117, L'\x3a9') + L"\\quelvaron-service.exe"); }, OK, {
             L"\"C:\\{\x03a9" L"*117}\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -511,12 +489,8 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\{\x03a9" L"*117}\\quelvaron-service.exe | \"C:\\{\x03a9" L"*117}\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\{\x03a9" L"*117}\\quelvaron-service.exe | \"C:\\{\x03a9" L"*117}\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"HostPathUtf8TooLong", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(118, L'\x3a9') + L"\\quelvaron-service.exe"); }, FAILED, {
             L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 261 caracteres (pagina de codigo 65001), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{\x03a9" L"*118}\\quelvaron-service.exe",},
@@ -530,25 +504,19 @@ const Case kInstall[] = {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 5: [ERRO] Acesso negado [5]  ",
             L"ERRO: quelvaron-service -install falhou (codigo de saida 5): [ERRO] Acesso negado [5]  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",},
+            L"run -install",},
         400},
     {"InstallNotRun", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: nao executado (Erro 2)",
             L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"C:\\QV\\bin\\quelvaron-service.exe\" -install",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",},
+            L"run -install",},
         0},
     {"InstallHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
             L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
+            L"run -install",
             L"TerminateProcess 1792 1",},
         60000},
     {"InstallOutputLate", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = "a\r\n"; fake.commands[L"-install"].lateOutput = "b\nc"; }, OK, {
@@ -557,12 +525,8 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"InstallOutputLong", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = std::string(1500, 'x') + std::string(1500, 'y'); }, OK, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: {x*1500}{y*547}",
@@ -570,12 +534,8 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"InstallOutputUnread", QvInstallService, [] { Data(kHost); fake.readFails = true; }, OK, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: ",
@@ -583,26 +543,19 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         4000},
     {"InstallNegativeExit", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].exitCode = (DWORD)-1; fake.commands[L"-install"].output = ""; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> -1: ",
             L"ERRO: quelvaron-service -install falhou (codigo de saida -1): ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",},
+            L"run -install",},
         400},
     {"NoPipe", QvInstallService, [] { Data(kHost); fake.pipeError = ERROR_NOT_ENOUGH_MEMORY; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: nao executado (pipe: Erro 8)",
             L"ERRO: quelvaron-service -install nao pode ser executado (pipe: Erro 8): \"C:\\QV\\bin\\quelvaron-service.exe\" -install",},
-        {
-            L"CreatePipe inherit 1 size 0",},
+        {},
         0},
     {"StartFails", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].exitCode = 1; fake.commands[L"-start"].effect = [] {}; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -612,16 +565,10 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (0 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"ChangeServiceConfig2W 2 actions 0 array",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         1200},
     {"StartHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].runsFor = NEVER; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -631,19 +578,13 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (0 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"TerminateProcess 1793 1",
             L"ChangeServiceConfig2W 2 actions 0 array",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         60800},
-    {"PbxEndsAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_RUNNING; fake.svc.pid = AddProcess(kHost); }; }, FAILED, {
+    {"PbxEndsAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_RUNNING; fake.svc.pid = AddProcess(kHost); fake.procs[fake.svc.pid].parent = fake.svc.pid; }; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (0 ms), processo 1794",
@@ -653,17 +594,11 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (300 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         1500},
     {"PbxEndsWithinSettle", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].lateOutput = ""; At(3000, [] { for (auto &p : fake.procs) if (p.second.parent != 0) p.second.endsAt = fake.now; }); }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -675,17 +610,11 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (300 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         3700},
     {"StoppedAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOPPED; fake.svc.exitCode = 1067; }; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -697,16 +626,10 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (0 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"ChangeServiceConfig2W 2 actions 0 array (x2)",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         1200},
     {"StopPendingAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOP_PENDING; fake.svc.pid = AddProcess(kHost); At(200, [] { fake.svc.exitCode = 1067; fake.procs[fake.svc.pid].endsAt = fake.now; }); }; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -719,18 +642,12 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (0 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
             L"ChangeServiceConfig2W 2 actions 0 array",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         1400},
     {"NeverRunning", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = NEVER; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -741,42 +658,28 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (300 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         31600},
-    {"RunningJustInTime", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = 30000; }, OK, {
+    {"RunningJustInTime", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = 30050; }, OK, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (30000 ms), processo 1794",
+            L"QuelvaronAsterisk: em execucao (30100 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
-        33800},
+            L"run -install",
+            L"run -start",},
+        33900},
     {"GoneWhileStarting", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.present = false; }; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"ERRO: O servico QuelvaronAsterisk desapareceu durante a instalacao.",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -install",
+            L"run -start",},
         800},
     {"NoSnapshot", QvInstallService, [] { Data(kHost); fake.snapshotFails = true; }, FAILED, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
@@ -788,17 +691,11 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: parado (300 ms)",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",
+            L"run -install",
+            L"run -start",
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         1700},
     {"OldRegistrationHeld", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; At(10000, [] { fake.svc.present = fake.svc.marked = false; fake.svc.heldOnDelete = false; }); }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
@@ -814,15 +711,9 @@ const Case kInstall[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -uninstall",
+            L"run -install",
+            L"run -start",},
         14000},
     {"OldRegistrationHeldTooLong", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; }, FAILED, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
@@ -835,9 +726,7 @@ const Case kInstall[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         32700},
     {"OldServiceDoesNotStop", QvInstallService, [] { Upgrade(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
@@ -858,21 +747,15 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1795",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
         {
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -install",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -start",},
+            L"run -uninstall",
+            L"run -install",
+            L"run -start",},
         4400},
 };
 
 // ---- QvRemoveService: uninstall, and a first install's rollback
 
-const std::wstring kSelf = L"{11111111-2222-3333-4444-555555555555}";
+const std::wstring kSelf = L"{AAAAAAAA-2222-3333-4444-555555555555}";
 const std::wstring kOther = L"{99999999-2222-3333-4444-555555555555}";
 
 const Case kRemove[] = {
@@ -887,9 +770,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         700},
     {"NoDataSCMRemoves", QvRemoveService, [] { RunningService(); }, OK, {
             L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos",
@@ -914,7 +795,19 @@ const Case kRemove[] = {
             L"ControlService 1",
             L"DeleteService",},
         300},
-    {"CommandLineTooLong", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32760, L'a')); }, OK, {
+    {"CommandLineLongest", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32750, L'a')); fake.commands[L"-uninstall"].startError = ERROR_FILENAME_EXCED_RANGE; }, OK, {
+            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
+            L"QuelvaronAsterisk: parado (300 ms)",
+            L"\"C:\\{a*32750}\" -uninstall: nao executado (Erro 206)",
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
+        {
+            L"ChangeServiceConfig2W 2 actions 0 array",
+            L"ControlService 1",
+            L"run -uninstall",
+            L"DeleteService",},
+        300},
+    {"CommandLineTooLong", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32751, L'a')); }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)",
@@ -934,9 +827,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
+            L"run -uninstall",
             L"DeleteService",},
         300},
     {"UninstallLeavesIt", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.commands[L"-uninstall"].exitCode = 1; }, OK, {
@@ -948,9 +839,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
+            L"run -uninstall",
             L"DeleteService",},
         2700},
     {"UninstallHangs", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].runsFor = NEVER; }, OK, {
@@ -962,9 +851,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
+            L"run -uninstall",
             L"TerminateProcess 1792 1",
             L"DeleteService",},
         60300},
@@ -977,9 +864,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         2700},
     {"UninstallMarksItLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] { At(1900, [] { fake.svc.present = false; }); }; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
@@ -989,9 +874,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         2600},
     {"DeleteDenied", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.deleteError = ERROR_ACCESS_DENIED; }, FAILED, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
@@ -1002,9 +885,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
+            L"run -uninstall",
             L"DeleteService",},
         2700},
     {"DeleteFindsItGone", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.openErrors[DELETE] = ERROR_SERVICE_DOES_NOT_EXIST; }, OK, {
@@ -1015,9 +896,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         2700},
     {"DeleteLeavesItHeld", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
@@ -1029,9 +908,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
+            L"run -uninstall",
             L"DeleteService",},
         4700},
     {"DeleteGoesLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; At(3000, [] { fake.svc.present = false; }); }, OK, {
@@ -1043,12 +920,10 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",
+            L"run -uninstall",
             L"DeleteService",},
         3000},
-    {"DoesNotStop", QvRemoveService, [] { Upgrade(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED, {
+    {"DoesNotStop", QvRemoveService, [] { Upgrade(); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
@@ -1063,7 +938,7 @@ const Case kRemove[] = {
             L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam",},
         {},
         0},
-    {"OnlyThisVersion", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {L"{11111111-2222-3333-4444-555555555555}"}; }, OK, {
+    {"OnlyThisVersion", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {L"{aaaaaaaa-2222-3333-4444-555555555555}"}; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)",
@@ -1071,10 +946,12 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         700},
+    {"NewerVersionListedFirst", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther, kSelf}; }, OK, {
+            L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam",},
+        {},
+        0},
     {"NoProductCode", QvRemoveService, [] { Upgrade(); fake.related = {kOther}; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
@@ -1083,9 +960,7 @@ const Case kRemove[] = {
         {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",
-            L"CreatePipe inherit 1 size 0",
-            L"SetHandleInformation read end 1 0",
-            L"CreateProcessW C:\\QV\\bin\\quelvaron-service.exe | \"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall",},
+            L"run -uninstall",},
         700},
     {"ProgramsBeside", QvRemoveService, [] {
          Data(kHost);
@@ -1095,14 +970,17 @@ const Case kRemove[] = {
          AddProcess(L"C:\\QV\\binx\\y.exe");
          AddProcess(L"C:\\QV\\bin\\");
          AddProcess(L"");
+         fake.procs[AddProcess(L"C:\\QV\\bin\\hung.exe")].lingers = true;
          fake.procs[kSelfPid].image = L"C:\\QV\\bin\\msiexec.exe";
      }, OK, {
+            L"Encerrando C:\\QV\\bin\\hung.exe (processo 1798), ainda em execucao na pasta do produto",
             L"Encerrando c:\\qv\\BIN\\Other.exe (processo 1793), ainda em execucao na pasta do produto",
             L"Encerrando C:\\QV\\bin\\quelvaron-console.exe (processo 1792), ainda em execucao na pasta do produto",},
         {
+            L"TerminateProcess 1798 1",
             L"TerminateProcess 1793 1",
             L"TerminateProcess 1792 1",},
-        0},
+        5000},
     {"ProgramsBesideNoSnapshot", QvRemoveService, [] { Data(kHost); fake.snapshotFails = true; AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK, {},
         {},
         0},
@@ -1163,115 +1041,6 @@ const Case kFinish[] = {
         0},
     {"KeptNothing", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"bin\\", 0}, {L"var\\", 0}, {L"var\\log\\", 0}}); Purge(L""); }, OK, {
             L"Nada foi mantido em C:\\PBX (nenhuma configuracao nem dado do administrador)",},
-        {},
-        0},
-    {"KeptMany", QvFinishRemoval, [] { std::vector<std::pair<std::wstring, DWORD>> t; for (int i = 0; i < 52; i++) t.push_back({L"var\\f" + std::to_wstring(100 + i), 0}); t.push_back({L"var\\", 0}); Tree(L"C:\\PBX", t); Purge(L"0"); }, OK, {
-            L"Mantidos (configuracao e dados do administrador) em C:\\PBX:",
-            L"  dados: var\\f100",
-            L"  dados: var\\f101",
-            L"  dados: var\\f102",
-            L"  dados: var\\f103",
-            L"  dados: var\\f104",
-            L"  dados: var\\f105",
-            L"  dados: var\\f106",
-            L"  dados: var\\f107",
-            L"  dados: var\\f108",
-            L"  dados: var\\f109",
-            L"  dados: var\\f110",
-            L"  dados: var\\f111",
-            L"  dados: var\\f112",
-            L"  dados: var\\f113",
-            L"  dados: var\\f114",
-            L"  dados: var\\f115",
-            L"  dados: var\\f116",
-            L"  dados: var\\f117",
-            L"  dados: var\\f118",
-            L"  dados: var\\f119",
-            L"  dados: var\\f120",
-            L"  dados: var\\f121",
-            L"  dados: var\\f122",
-            L"  dados: var\\f123",
-            L"  dados: var\\f124",
-            L"  dados: var\\f125",
-            L"  dados: var\\f126",
-            L"  dados: var\\f127",
-            L"  dados: var\\f128",
-            L"  dados: var\\f129",
-            L"  dados: var\\f130",
-            L"  dados: var\\f131",
-            L"  dados: var\\f132",
-            L"  dados: var\\f133",
-            L"  dados: var\\f134",
-            L"  dados: var\\f135",
-            L"  dados: var\\f136",
-            L"  dados: var\\f137",
-            L"  dados: var\\f138",
-            L"  dados: var\\f139",
-            L"  dados: var\\f140",
-            L"  dados: var\\f141",
-            L"  dados: var\\f142",
-            L"  dados: var\\f143",
-            L"  dados: var\\f144",
-            L"  dados: var\\f145",
-            L"  dados: var\\f146",
-            L"  dados: var\\f147",
-            L"  dados: var\\f148",
-            L"  dados: var\\f149",
-            L"  ... e mais 2 arquivo(s); 52 ao todo em C:\\PBX",},
-        {},
-        0},
-    {"KeptFifty", QvFinishRemoval, [] { std::vector<std::pair<std::wstring, DWORD>> t; for (int i = 0; i < 50; i++) t.push_back({L"f" + std::to_wstring(100 + i), 0}); Tree(L"C:\\PBX", t); Purge(L"0"); }, OK, {
-            L"Mantidos (configuracao e dados do administrador) em C:\\PBX:",
-            L"  dados: f100",
-            L"  dados: f101",
-            L"  dados: f102",
-            L"  dados: f103",
-            L"  dados: f104",
-            L"  dados: f105",
-            L"  dados: f106",
-            L"  dados: f107",
-            L"  dados: f108",
-            L"  dados: f109",
-            L"  dados: f110",
-            L"  dados: f111",
-            L"  dados: f112",
-            L"  dados: f113",
-            L"  dados: f114",
-            L"  dados: f115",
-            L"  dados: f116",
-            L"  dados: f117",
-            L"  dados: f118",
-            L"  dados: f119",
-            L"  dados: f120",
-            L"  dados: f121",
-            L"  dados: f122",
-            L"  dados: f123",
-            L"  dados: f124",
-            L"  dados: f125",
-            L"  dados: f126",
-            L"  dados: f127",
-            L"  dados: f128",
-            L"  dados: f129",
-            L"  dados: f130",
-            L"  dados: f131",
-            L"  dados: f132",
-            L"  dados: f133",
-            L"  dados: f134",
-            L"  dados: f135",
-            L"  dados: f136",
-            L"  dados: f137",
-            L"  dados: f138",
-            L"  dados: f139",
-            L"  dados: f140",
-            L"  dados: f141",
-            L"  dados: f142",
-            L"  dados: f143",
-            L"  dados: f144",
-            L"  dados: f145",
-            L"  dados: f146",
-            L"  dados: f147",
-            L"  dados: f148",
-            L"  dados: f149",},
         {},
         0},
     {"Purged", QvFinishRemoval, [] { Pbx(); Purge(L"1"); Env(); }, OK, {
@@ -1343,114 +1112,6 @@ const Case kFinish[] = {
             L"DeleteFileW C:\\PBX\\var\\log\\asterisk.log",
             L"RemoveDirectoryW C:\\PBX\\var\\log",
             L"RemoveDirectoryW C:\\PBX\\var",
-            L"RemoveDirectoryW C:\\PBX",},
-        0},
-    {"PurgeFailsOnMany", QvFinishRemoval, [] { std::vector<std::pair<std::wstring, DWORD>> t; for (int i = 0; i < 52; i++) t.push_back({L"f" + std::to_wstring(100 + i), 0}); Tree(L"C:\\PBX", t); for (auto &f : fake.files) f.second.deleteError = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK, {
-            L"  nao removido (Erro 5): f100",
-            L"  nao removido (Erro 5): f101",
-            L"  nao removido (Erro 5): f102",
-            L"  nao removido (Erro 5): f103",
-            L"  nao removido (Erro 5): f104",
-            L"  nao removido (Erro 5): f105",
-            L"  nao removido (Erro 5): f106",
-            L"  nao removido (Erro 5): f107",
-            L"  nao removido (Erro 5): f108",
-            L"  nao removido (Erro 5): f109",
-            L"  nao removido (Erro 5): f110",
-            L"  nao removido (Erro 5): f111",
-            L"  nao removido (Erro 5): f112",
-            L"  nao removido (Erro 5): f113",
-            L"  nao removido (Erro 5): f114",
-            L"  nao removido (Erro 5): f115",
-            L"  nao removido (Erro 5): f116",
-            L"  nao removido (Erro 5): f117",
-            L"  nao removido (Erro 5): f118",
-            L"  nao removido (Erro 5): f119",
-            L"  nao removido (Erro 5): f120",
-            L"  nao removido (Erro 5): f121",
-            L"  nao removido (Erro 5): f122",
-            L"  nao removido (Erro 5): f123",
-            L"  nao removido (Erro 5): f124",
-            L"  nao removido (Erro 5): f125",
-            L"  nao removido (Erro 5): f126",
-            L"  nao removido (Erro 5): f127",
-            L"  nao removido (Erro 5): f128",
-            L"  nao removido (Erro 5): f129",
-            L"  nao removido (Erro 5): f130",
-            L"  nao removido (Erro 5): f131",
-            L"  nao removido (Erro 5): f132",
-            L"  nao removido (Erro 5): f133",
-            L"  nao removido (Erro 5): f134",
-            L"  nao removido (Erro 5): f135",
-            L"  nao removido (Erro 5): f136",
-            L"  nao removido (Erro 5): f137",
-            L"  nao removido (Erro 5): f138",
-            L"  nao removido (Erro 5): f139",
-            L"  nao removido (Erro 5): f140",
-            L"  nao removido (Erro 5): f141",
-            L"  nao removido (Erro 5): f142",
-            L"  nao removido (Erro 5): f143",
-            L"  nao removido (Erro 5): f144",
-            L"  nao removido (Erro 5): f145",
-            L"  nao removido (Erro 5): f146",
-            L"  nao removido (Erro 5): f147",
-            L"  nao removido (Erro 5): f148",
-            L"  nao removido (Erro 5): f149",
-            L"PURGE=1: removidos 0 arquivo(s) e 0 pasta(s) de C:\\PBX",
-            L"PURGE=1: 52 item(ns) nao removido(s) de C:\\PBX",},
-        {
-            L"DeleteFileW C:\\PBX\\f100",
-            L"DeleteFileW C:\\PBX\\f101",
-            L"DeleteFileW C:\\PBX\\f102",
-            L"DeleteFileW C:\\PBX\\f103",
-            L"DeleteFileW C:\\PBX\\f104",
-            L"DeleteFileW C:\\PBX\\f105",
-            L"DeleteFileW C:\\PBX\\f106",
-            L"DeleteFileW C:\\PBX\\f107",
-            L"DeleteFileW C:\\PBX\\f108",
-            L"DeleteFileW C:\\PBX\\f109",
-            L"DeleteFileW C:\\PBX\\f110",
-            L"DeleteFileW C:\\PBX\\f111",
-            L"DeleteFileW C:\\PBX\\f112",
-            L"DeleteFileW C:\\PBX\\f113",
-            L"DeleteFileW C:\\PBX\\f114",
-            L"DeleteFileW C:\\PBX\\f115",
-            L"DeleteFileW C:\\PBX\\f116",
-            L"DeleteFileW C:\\PBX\\f117",
-            L"DeleteFileW C:\\PBX\\f118",
-            L"DeleteFileW C:\\PBX\\f119",
-            L"DeleteFileW C:\\PBX\\f120",
-            L"DeleteFileW C:\\PBX\\f121",
-            L"DeleteFileW C:\\PBX\\f122",
-            L"DeleteFileW C:\\PBX\\f123",
-            L"DeleteFileW C:\\PBX\\f124",
-            L"DeleteFileW C:\\PBX\\f125",
-            L"DeleteFileW C:\\PBX\\f126",
-            L"DeleteFileW C:\\PBX\\f127",
-            L"DeleteFileW C:\\PBX\\f128",
-            L"DeleteFileW C:\\PBX\\f129",
-            L"DeleteFileW C:\\PBX\\f130",
-            L"DeleteFileW C:\\PBX\\f131",
-            L"DeleteFileW C:\\PBX\\f132",
-            L"DeleteFileW C:\\PBX\\f133",
-            L"DeleteFileW C:\\PBX\\f134",
-            L"DeleteFileW C:\\PBX\\f135",
-            L"DeleteFileW C:\\PBX\\f136",
-            L"DeleteFileW C:\\PBX\\f137",
-            L"DeleteFileW C:\\PBX\\f138",
-            L"DeleteFileW C:\\PBX\\f139",
-            L"DeleteFileW C:\\PBX\\f140",
-            L"DeleteFileW C:\\PBX\\f141",
-            L"DeleteFileW C:\\PBX\\f142",
-            L"DeleteFileW C:\\PBX\\f143",
-            L"DeleteFileW C:\\PBX\\f144",
-            L"DeleteFileW C:\\PBX\\f145",
-            L"DeleteFileW C:\\PBX\\f146",
-            L"DeleteFileW C:\\PBX\\f147",
-            L"DeleteFileW C:\\PBX\\f148",
-            L"DeleteFileW C:\\PBX\\f149",
-            L"DeleteFileW C:\\PBX\\f150",
-            L"DeleteFileW C:\\PBX\\f151",
             L"RemoveDirectoryW C:\\PBX",},
         0},
     {"PurgeUnreadableFolder", QvFinishRemoval, [] { Pbx(); fake.findErrors[L"\\\\?\\C:\\PBX\\var"] = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK, {
@@ -1528,6 +1189,18 @@ const Case kFinish[] = {
             L"\\\\srv\\share\\ e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
         {},
         0},
+    {"UncShortShareRoot", QvFinishRemoval, [] { Purge(L"1", L"\\\\s\\h"); }, OK, {
+            L"\\\\s\\h e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
+        {},
+        0},
+    {"PurgeRootInUse", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"a", 0}}); fake.files[L"\\\\?\\C:\\PBX"].deleteError = ERROR_SHARING_VIOLATION; Purge(L"1"); }, OK, {
+            L"  nao removido (Erro 32): C:\\PBX",
+            L"PURGE=1: removidos 1 arquivo(s) e 0 pasta(s) de C:\\PBX",
+            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
+        {
+            L"DeleteFileW C:\\PBX\\a",
+            L"RemoveDirectoryW C:\\PBX",},
+        0},
     {"DriveRoot", QvFinishRemoval, [] { Purge(L"1", L"C:\\"); }, OK, {
             L"C:\\ e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
         {},
@@ -1566,7 +1239,7 @@ const Case kFinish[] = {
             L"DeleteFileW C:\\windows2\\a",
             L"RemoveDirectoryW C:\\windows2",},
         0},
-    {"NoWindowsFolder", QvFinishRemoval, [] { fake.windowsDir = L""; Tree(L"C:\\windows", {{L"a", 0}}); Purge(L"1", L"C:\\windows"); }, OK, {
+    {"NoWindowsFolder", QvFinishRemoval, [] { fake.windowsDirFails = true; Tree(L"C:\\windows", {{L"a", 0}}); Purge(L"1", L"C:\\windows"); }, OK, {
             L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\windows",},
         {
             L"DeleteFileW C:\\windows\\a",
@@ -1631,6 +1304,68 @@ const Case kFinish[] = {
         0},
 };
 
+// The log's template escapes brackets (Wine's msiexec would read "[OK]" as a
+// property) and stays within its buffer; with no record, nothing is sent.
+TEST_F(MsiActionsTest, LogTemplateEscapesBracketsWithinItsBuffer)
+{
+    Purge(L"0", L"C:\\[x]");
+    EXPECT_EQ(QvFinishRemoval(FAKE_INSTALL), OK);
+    ASSERT_EQ(fake.messages.size(), 1u);
+    EXPECT_EQ(fake.messages[0].text, L"Nada foi mantido: C:\\[\\[]x[\\]] nao existe mais");
+    EXPECT_EQ(fake.messages[0].kind, (DWORD)INSTALLMESSAGE_INFO);
+
+    // 21 plain characters, 16889 brackets (4 each), then plain ones: cut 5 short of the buffer's end.
+    fake = FakeMsi();
+    InstallMsiFakes();
+    Purge(L"0", L"C:\\" + std::wstring(16889, L'[') + L"abcdefgh");
+    QvFinishRemoval(FAKE_INSTALL);
+    ASSERT_EQ(fake.messages.size(), 1u);
+    EXPECT_EQ(fake.messages[0].text.size(), 67579u);
+    EXPECT_EQ(fake.messages[0].text.substr(67569), L"[\\[][\\[]ab");
+
+    fake = FakeMsi();
+    InstallMsiFakes();
+    fake.createRecordFails = true;
+    Purge(L"0");
+    EXPECT_EQ(QvFinishRemoval(FAKE_INSTALL), OK);
+    EXPECT_TRUE(fake.messages.empty());
+}
+
+// Fifty files are listed (kept, or not removed), then only counted.
+TEST_F(MsiActionsTest, ListsFiftyFilesThenCounts)
+{
+    for (int files : {50, 52}) {
+        for (bool purge : {false, true}) {
+            fake = FakeMsi();
+            InstallMsiFakes();
+            std::vector<std::pair<std::wstring, DWORD>> tree = {{L"var\\", 0}};
+            for (int i = 0; i < files; i++) {
+                tree.push_back({L"var\\f" + std::to_wstring(100 + i), 0});
+            }
+            Tree(L"C:\\PBX", tree);
+            for (auto &f : fake.files) {
+                f.second.deleteError = ERROR_ACCESS_DENIED;
+            }
+            Purge(purge ? L"1" : L"0");
+            EXPECT_EQ(QvFinishRemoval(FAKE_INSTALL), OK);
+            std::vector<std::wstring> want;
+            if (!purge) {
+                want.push_back(L"Mantidos (configuracao e dados do administrador) em C:\\PBX:");
+            }
+            for (int i = 0; i < 50; i++) {
+                want.push_back((purge ? L"  nao removido (Erro 5): var\\f" : L"  dados: var\\f") + std::to_wstring(100 + i));
+            }
+            if (purge) {
+                want.push_back(L"PURGE=1: removidos 0 arquivo(s) e 0 pasta(s) de C:\\PBX");
+                want.push_back(L"PURGE=1: " + std::to_wstring(files) + L" item(ns) nao removido(s) de C:\\PBX");
+            } else if (files > 50) {
+                want.push_back(L"  ... e mais 2 arquivo(s); 52 ao todo em C:\\PBX");
+            }
+            EXPECT_EQ(Log(), want) << files << " files, purge " << purge;
+        }
+    }
+}
+
 // Each variable naming a system folder protects it.
 TEST_F(MsiActionsTest, EverySystemFolderVariable)
 {
@@ -1639,6 +1374,7 @@ TEST_F(MsiActionsTest, EverySystemFolderVariable)
                               L"USERPROFILE",        L"PUBLIC",            L"SystemRoot"};
     for (const wchar_t *name : names) {
         fake = FakeMsi();
+        InstallMsiFakes();
         fake.env[name] = L"E:\\sys";
         Purge(L"1", L"E:\\sys");
         EXPECT_EQ(QvFinishRemoval(FAKE_INSTALL), OK);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 FakeMsi fake;
 const std::wstring kHost = L"C:\\QV\\bin\\quelvaron-service.exe";
@@ -12,6 +13,7 @@ std::map<ULONG_PTR, DWORD> g_ProcessOf;   // process handle -> pid
 std::map<ULONG_PTR, DWORD> g_PipeOf;      // pipe read end -> pid writing it
 std::map<ULONG_PTR, ULONG_PTR> g_ReadEndOf; // pipe write end -> read end
 std::map<ULONG_PTR, std::wstring> g_RecordText;
+std::set<ULONG_PTR> g_Inherited;            // read ends a child would inherit
 std::map<ULONG_PTR, std::vector<WIN32_FIND_DATAW>> g_Finds;
 std::map<ULONG_PTR, std::vector<PROCESSENTRY32W>> g_Snapshots;
 
@@ -234,6 +236,9 @@ BOOL WINAPI FakeControlService(SC_HANDLE, DWORD control, LPSERVICE_STATUS)
 BOOL WINAPI FakeChangeServiceConfig2W(SC_HANDLE, DWORD level, LPVOID info)
 {
     const SERVICE_FAILURE_ACTIONSW *actions = (const SERVICE_FAILURE_ACTIONSW *)info;
+    if (actions->dwResetPeriod != 0 || actions->lpRebootMsg != NULL || actions->lpCommand != NULL) {
+        fake.badCloses.push_back("failure actions with a reset period, reboot message or command");
+    }
     fake.calls.push_back(L"ChangeServiceConfig2W " + std::to_wstring(level) + L" actions " +
                          std::to_wstring(actions->cActions) + (actions->lpsaActions ? L" array" : L" null"));
     return fake.config2Error != 0 ? Fail(fake.config2Error) : TRUE;
@@ -261,16 +266,17 @@ BOOL WINAPI FakeCloseServiceHandle(SC_HANDLE h)
 
 // ---- Processes
 
-BOOL WINAPI FakeCreatePipe(PHANDLE readEnd, PHANDLE writeEnd, LPSECURITY_ATTRIBUTES sa, DWORD size)
+BOOL WINAPI FakeCreatePipe(PHANDLE readEnd, PHANDLE writeEnd, LPSECURITY_ATTRIBUTES sa, DWORD)
 {
-    fake.calls.push_back(L"CreatePipe inherit " + std::to_wstring(sa->bInheritHandle) + L" size " +
-                         std::to_wstring(size) + (sa->lpSecurityDescriptor ? L" sd" : L"") +
-                         (sa->nLength == sizeof(*sa) ? L"" : L" bad length"));
+    if (sa->nLength != sizeof(*sa) || !sa->bInheritHandle || sa->lpSecurityDescriptor != NULL) {
+        fake.badCloses.push_back("CreatePipe without inheritable ends");
+    }
     if (fake.pipeError != 0) {
         return Fail(fake.pipeError);
     }
     ULONG_PTR r = NewHandle("pipe-read"), w = NewHandle("pipe-write");
     g_ReadEndOf[w] = r;
+    g_Inherited.insert(r);
     *readEnd = (HANDLE)r;
     *writeEnd = (HANDLE)w;
     return TRUE;
@@ -278,26 +284,29 @@ BOOL WINAPI FakeCreatePipe(PHANDLE readEnd, PHANDLE writeEnd, LPSECURITY_ATTRIBU
 
 BOOL WINAPI FakeSetHandleInformation(HANDLE h, DWORD mask, DWORD flags)
 {
-    auto it = fake.open.find((ULONG_PTR)h);
-    fake.calls.push_back(L"SetHandleInformation " +
-                         std::wstring(it == fake.open.end() ? L"?" : it->second.compare(0, 9, "pipe-read") == 0
-                                                                         ? L"read end"
-                                                                         : L"other") +
-                         L" " + std::to_wstring(mask) + L" " + std::to_wstring(flags));
+    if (mask == HANDLE_FLAG_INHERIT && flags == 0) {
+        g_Inherited.erase((ULONG_PTR)h);
+    }
     return TRUE;
 }
 
 BOOL WINAPI FakeCreateProcessW(LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL inherit,
                                DWORD flags, LPVOID, LPCWSTR, LPSTARTUPINFOW si, LPPROCESS_INFORMATION pi)
 {
-    std::wstring line = cmd;
-    fake.calls.push_back(L"CreateProcessW " + std::wstring(app ? app : L"(null)") + L" | " + line);
+    std::wstring line = cmd, option = line.substr(line.rfind(L' ') + 1);
+    std::wstring host = app ? app : L"(null)";
+    fake.calls.push_back(line == L"\"" + host + L"\" " + option ? L"run " + option
+                                                              : L"CreateProcessW " + host + L" | " + line);
+    for (ULONG_PTR r : g_Inherited) {
+        if (fake.open.count(r) && inherit) {
+            fake.badCloses.push_back("the child inherits a pipe's read end: " + Narrow(line));
+        }
+    }
     bool piped = g_ReadEndOf.count((ULONG_PTR)si->hStdOutput) && si->hStdError == si->hStdOutput;
     if (!inherit || flags != CREATE_NO_WINDOW || si->cb != sizeof(*si) || si->dwFlags != STARTF_USESTDHANDLES ||
         si->hStdInput != NULL || !piped || si->lpDesktop != NULL || si->lpTitle != NULL) {
         fake.badCloses.push_back("CreateProcessW without its hidden window or pipe: " + Narrow(line));
     }
-    std::wstring option = line.substr(line.rfind(L' ') + 1);
     HostCommand command = fake.commands[option];
     if (command.startError != 0) {
         return Fail(command.startError);
@@ -317,7 +326,6 @@ BOOL WINAPI FakeCreateProcessW(LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES, L
     pi->hProcess = (HANDLE)process;
     pi->hThread = (HANDLE)NewHandle("thread");
     pi->dwProcessId = pid;
-    std::wstring host = app;
     std::function<void()> effect = command.effect;
     if (!effect && option == L"-install") {
         effect = [host] {
@@ -658,6 +666,10 @@ DWORD WINAPI FakeGetFullPathNameW(LPCWSTR name, DWORD size, LPWSTR out, LPWSTR *
 
 UINT WINAPI FakeGetWindowsDirectoryW(LPWSTR out, UINT size)
 {
+    if (fake.windowsDirFails) {
+        Copy(out, size, fake.windowsDir);
+        return 0;
+    }
     if (fake.windowsDir.size() >= size) {
         return (UINT)fake.windowsDir.size() + 1;
     }
@@ -808,6 +820,7 @@ void InstallMsiFakes()
     g_PipeOf.clear();
     g_ReadEndOf.clear();
     g_RecordText.clear();
+    g_Inherited.clear();
     g_Finds.clear();
     g_Snapshots.clear();
 }

@@ -99,6 +99,7 @@ struct FakeMsi {
     std::map<std::wstring, DWORD> findErrors;
     std::map<std::wstring, std::wstring> fullPaths; // GetFullPathNameW; others: themselves
     std::wstring windowsDir = L"C:\\windows";
+    bool windowsDirFails = false; // then the buffer holds windowsDir all the same
     std::map<std::wstring, std::wstring> env;
     UINT acp = 1252;
 
