@@ -307,6 +307,13 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",},
         300},
+    {"BinaryOneCharacter", QvStopService, [] { Stale(L"C:\\Tools\\one.exe"); fake.svc.binaryPath = L"\"x\""; }, OK, {
+            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: o processo 1280 nao e x, o programa do servico; ignorado",
+            L"QuelvaronAsterisk: parado (0 ms)",},
+        {
+            L"ChangeServiceConfig2W 2 actions 0 array",},
+        0},
     {"BinaryUnknown", QvStopService, [] { Stale(L"C:\\Tools\\binaryunknown.exe"); fake.binaryNull = true; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
@@ -331,16 +338,17 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",},
         300},
-    {"BinaryTooLong", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32764, L'a') + L"\""; }, OK, {
+    {"BinaryTooLong", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32765, L'a') + L"\""; }, OK, {
+            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
+            L"QuelvaronAsterisk: parado (300 ms)",},
+        {
+            L"ChangeServiceConfig2W 2 actions 0 array",
+            L"ControlService 1",},
+        300},
+    {"BinaryLongest", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32764, L'a') + L"\""; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: o processo 1280 nao e C:\\{a*32764}, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
-        0},
-    {"BinaryLongest", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32763, L'a') + L"\""; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: o processo 1280 nao e C:\\{a*32763}, o programa do servico; ignorado",
             L"QuelvaronAsterisk: parado (0 ms)",},
         {
             L"ChangeServiceConfig2W 2 actions 0 array",},
@@ -391,6 +399,15 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1 (x5)",},
         700},
+    {"RefusedAsInvalid", QvStopService, [] { RunningService(); fake.svc.controlErrors = {ERROR_INVALID_FUNCTION, 0}; }, OK, {
+            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1)",
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
+            L"QuelvaronAsterisk: parado (400 ms)",},
+        {
+            L"ChangeServiceConfig2W 2 actions 0 array",
+            L"ControlService 1 (x2)",},
+        400},
     {"Paused", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_PAUSED; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 7, resultado 0)",
@@ -519,6 +536,19 @@ const Case kInstall[] = {
             L"run -install",
             L"TerminateProcess 1792 1",},
         60000},
+    {"InstallHangsUnkillable", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; fake.commands[L"-install"].lingers = true; }, FAILED, {
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
+            L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  ",},
+        {
+            L"run -install",
+            L"TerminateProcess 1792 1",},
+        70000},
+    {"OneCharacterHost", QvInstallService, [] { Data(L"q"); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED, {
+            L"\"q\" -install: nao executado (Erro 2)",
+            L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"q\" -install",},
+        {
+            L"run -install",},
+        0},
     {"InstallOutputLate", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = "a\r\n"; fake.commands[L"-install"].lateOutput = "b\nc"; }, OK, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: a  b c",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
@@ -530,6 +560,15 @@ const Case kInstall[] = {
         4000},
     {"InstallOutputLong", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = std::string(1500, 'x') + std::string(1500, 'y'); }, OK, {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: {x*1500}{y*547}",
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
+        {
+            L"run -install",
+            L"run -start",},
+        4000},
+    {"InstallOutputOneByte", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = ""; fake.commands[L"-install"].lateOutput = "!"; }, OK, {
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: !",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
@@ -818,6 +857,18 @@ const Case kRemove[] = {
             L"ControlService 1",
             L"DeleteService",},
         300},
+    {"OneCharacterHost", QvRemoveService, [] { RunningService(); Data(L"q"); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK, {
+            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
+            L"QuelvaronAsterisk: parado (300 ms)",
+            L"\"q\" -uninstall: nao executado (Erro 2)",
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
+        {
+            L"ChangeServiceConfig2W 2 actions 0 array",
+            L"ControlService 1",
+            L"run -uninstall",
+            L"DeleteService",},
+        300},
     {"HostMissing", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
@@ -996,7 +1047,7 @@ void Pbx()
 {
     Tree(L"C:\\PBX", {{L"bin\\", 0}, {L"etc\\", 0}, {L"etc\\asterisk.ini", 0}, {L"etc\\extensions.conf", FILE_ATTRIBUTE_READONLY},
                       {L"var\\", 0}, {L"var\\log\\", 0}, {L"var\\log\\asterisk.log", 0}, {L"notes [old].txt", 0}, {L"etc\\a", 0}, {L"etcx\\", 0},
-                      {L"etcx\\a", 0}, {L"ETC\\", 0}, {L"ETC\\b.conf", 0}});
+                      {L"etcx\\a", 0}, {L"ETC\\", 0}, {L"ETC\\b.conf", 0}, {L".x", 0}, {L"..x", 0}});
 }
 void Env()
 {
@@ -1030,6 +1081,8 @@ const Case kFinish[] = {
         0},
     {"Kept", QvFinishRemoval, [] { Pbx(); Purge(L"0"); Env(); }, OK, {
             L"Mantidos (configuracao e dados do administrador) em C:\\PBX:",
+            L"  dados: ..x",
+            L"  dados: .x",
             L"  configuracao: ETC\\b.conf",
             L"  configuracao: etc\\a",
             L"  configuracao: etc\\asterisk.ini",
@@ -1044,8 +1097,10 @@ const Case kFinish[] = {
         {},
         0},
     {"Purged", QvFinishRemoval, [] { Pbx(); Purge(L"1"); Env(); }, OK, {
-            L"PURGE=1: removidos 7 arquivo(s) e 7 pasta(s) de C:\\PBX",},
+            L"PURGE=1: removidos 9 arquivo(s) e 7 pasta(s) de C:\\PBX",},
         {
+            L"DeleteFileW C:\\PBX\\..x",
+            L"DeleteFileW C:\\PBX\\.x",
             L"DeleteFileW C:\\PBX\\ETC\\b.conf",
             L"RemoveDirectoryW C:\\PBX\\ETC",
             L"RemoveDirectoryW C:\\PBX\\bin",
@@ -1074,9 +1129,11 @@ const Case kFinish[] = {
         0},
     {"PurgeFailsOnOneFile", QvFinishRemoval, [] { Pbx(); fake.files[L"\\\\?\\C:\\PBX\\var\\log\\asterisk.log"].deleteError = ERROR_SHARING_VIOLATION; Purge(L"1"); }, OK, {
             L"  nao removido (Erro 32): var\\log\\asterisk.log",
-            L"PURGE=1: removidos 6 arquivo(s) e 4 pasta(s) de C:\\PBX",
+            L"PURGE=1: removidos 8 arquivo(s) e 4 pasta(s) de C:\\PBX",
             L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
         {
+            L"DeleteFileW C:\\PBX\\..x",
+            L"DeleteFileW C:\\PBX\\.x",
             L"DeleteFileW C:\\PBX\\ETC\\b.conf",
             L"RemoveDirectoryW C:\\PBX\\ETC",
             L"RemoveDirectoryW C:\\PBX\\bin",
@@ -1095,9 +1152,11 @@ const Case kFinish[] = {
         0},
     {"PurgeFailsOnAFolder", QvFinishRemoval, [] { Pbx(); fake.files[L"\\\\?\\C:\\PBX\\bin"].deleteError = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK, {
             L"  nao removido (Erro 5): bin",
-            L"PURGE=1: removidos 7 arquivo(s) e 5 pasta(s) de C:\\PBX",
+            L"PURGE=1: removidos 9 arquivo(s) e 5 pasta(s) de C:\\PBX",
             L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
         {
+            L"DeleteFileW C:\\PBX\\..x",
+            L"DeleteFileW C:\\PBX\\.x",
             L"DeleteFileW C:\\PBX\\ETC\\b.conf",
             L"RemoveDirectoryW C:\\PBX\\ETC",
             L"RemoveDirectoryW C:\\PBX\\bin",
@@ -1116,9 +1175,11 @@ const Case kFinish[] = {
         0},
     {"PurgeUnreadableFolder", QvFinishRemoval, [] { Pbx(); fake.findErrors[L"\\\\?\\C:\\PBX\\var"] = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK, {
             L"  nao removido (Erro 145): var",
-            L"PURGE=1: removidos 6 arquivo(s) e 4 pasta(s) de C:\\PBX",
+            L"PURGE=1: removidos 8 arquivo(s) e 4 pasta(s) de C:\\PBX",
             L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
         {
+            L"DeleteFileW C:\\PBX\\..x",
+            L"DeleteFileW C:\\PBX\\.x",
             L"DeleteFileW C:\\PBX\\ETC\\b.conf",
             L"RemoveDirectoryW C:\\PBX\\ETC",
             L"RemoveDirectoryW C:\\PBX\\bin",
@@ -1187,6 +1248,10 @@ const Case kFinish[] = {
         0},
     {"UncShareRootSlash", QvFinishRemoval, [] { Purge(L"1", L"\\\\srv\\share\\"); }, OK, {
             L"\\\\srv\\share\\ e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
+        {},
+        0},
+    {"UncNoServer", QvFinishRemoval, [] { Purge(L"1", L"\\\\\\share"); }, OK, {
+            L"\\\\\\share e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
         {},
         0},
     {"UncShortShareRoot", QvFinishRemoval, [] { Purge(L"1", L"\\\\s\\h"); }, OK, {

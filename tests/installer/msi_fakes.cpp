@@ -14,7 +14,7 @@ std::map<ULONG_PTR, DWORD> g_PipeOf;      // pipe read end -> pid writing it
 std::map<ULONG_PTR, ULONG_PTR> g_ReadEndOf; // pipe write end -> read end
 std::map<ULONG_PTR, std::wstring> g_RecordText;
 std::set<ULONG_PTR> g_Inherited;            // read ends a child would inherit
-std::map<ULONG_PTR, std::vector<WIN32_FIND_DATAW>> g_Finds;
+std::map<ULONG_PTR, std::vector<std::pair<std::wstring, DWORD>>> g_Finds;
 std::map<ULONG_PTR, std::vector<PROCESSENTRY32W>> g_Snapshots;
 
 std::string Narrow(const std::wstring &w) { return std::string(w.begin(), w.end()); }
@@ -134,9 +134,12 @@ int WINAPI FakeMsiProcessMessage(MSIHANDLE install, INSTALLMESSAGE kind, MSIHAND
 
 UINT WINAPI FakeMsiCloseHandle(MSIHANDLE h) { return Close((void *)(ULONG_PTR)h, "record") ? 0 : 6; }
 
-UINT WINAPI FakeMsiEnumRelatedProductsW(LPCWSTR code, DWORD, DWORD index, LPWSTR product)
+UINT WINAPI FakeMsiEnumRelatedProductsW(LPCWSTR code, DWORD reserved, DWORD index, LPWSTR product)
 {
     fake.relatedCodes.push_back(code);
+    if (reserved != 0) {
+        return ERROR_INVALID_PARAMETER;
+    }
     if (index >= fake.related.size()) {
         return ERROR_NO_MORE_ITEMS;
     }
@@ -318,6 +321,7 @@ BOOL WINAPI FakeCreateProcessW(LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES, L
     p.exitCode = command.exitCode;
     p.output = command.output;
     p.lateOutput = command.lateOutput;
+    p.lingers = command.lingers;
     if (piped) {
         g_PipeOf[g_ReadEndOf[(ULONG_PTR)si->hStdOutput]] = pid;
     }
@@ -547,6 +551,8 @@ std::vector<std::wstring> Children(const std::wstring &folder)
     return names;
 }
 
+BOOL WINAPI FakeFindNextFileW(HANDLE h, LPWIN32_FIND_DATAW data);
+
 HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
 {
     std::wstring p = pattern;
@@ -564,35 +570,32 @@ HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
         return INVALID_HANDLE_VALUE;
     }
     ULONG_PTR h = NewHandle("find");
-    std::vector<WIN32_FIND_DATAW> &list = g_Finds[h];
+    std::vector<std::pair<std::wstring, DWORD>> &list = g_Finds[h];
     list.clear();
     std::vector<std::wstring> names = Children(folder);
     names.insert(names.begin(), {L".", L".."});
     for (const std::wstring &name : names) {
-        WIN32_FIND_DATAW d;
-        memset(&d, 0, sizeof(d));
-        d.dwFileAttributes = name[0] == L'.' && name.size() <= 2 ? FILE_ATTRIBUTE_DIRECTORY
-                                                                : fake.files[folder + L"\\" + name].attributes;
-        Copy(d.cFileName, MAX_PATH, name);
-        list.push_back(d);
+        list.push_back({name, name == L"." || name == L".." ? (DWORD)FILE_ATTRIBUTE_DIRECTORY
+                                                          : fake.files[folder + L"\\" + name].attributes});
     }
     std::reverse(list.begin(), list.end());
-    *data = list.back();
-    list.pop_back();
+    FakeFindNextFileW((HANDLE)h, data);
     return (HANDLE)h;
 }
 
+// Like Windows, only the name and its NUL are written over what the buffer held.
 BOOL WINAPI FakeFindNextFileW(HANDLE h, LPWIN32_FIND_DATAW data)
 {
     if (!fake.open.count((ULONG_PTR)h)) {
         fake.badCloses.push_back("FindNextFileW on a closed search");
         return Fail(ERROR_INVALID_HANDLE);
     }
-    std::vector<WIN32_FIND_DATAW> &list = g_Finds[(ULONG_PTR)h];
+    std::vector<std::pair<std::wstring, DWORD>> &list = g_Finds[(ULONG_PTR)h];
     if (list.empty()) {
         return Fail(ERROR_NO_MORE_FILES);
     }
-    *data = list.back();
+    data->dwFileAttributes = list.back().second;
+    Copy(data->cFileName, MAX_PATH, list.back().first);
     list.pop_back();
     return TRUE;
 }

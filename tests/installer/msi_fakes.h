@@ -43,6 +43,7 @@ struct HostCommand {
     DWORD exitCode = 0;
     DWORD runsFor = 400; // NEVER: it hangs
     std::string output = "[OK] feito\r\n", lateOutput;
+    bool lingers = false;         // ended by force, it stays
     std::function<void()> effect; // at its end; the default plays the real host
 };
 
