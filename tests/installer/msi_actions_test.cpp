@@ -234,14 +234,16 @@ const Case kStop[] = {
             L"ChangeServiceConfig2W 2 actions 0 array",
             L"ControlService 1",},
         45000},
-    {"ProcessAlreadyGone", QvStopService, [] { RunningService(); fake.procs.erase(0x500); }, OK, {
+    {"ProcessAlreadyGone", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs.erase(0x500); }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: o processo 1280 do servico ja terminou",
             L"QuelvaronAsterisk: parado (0 ms)",},
         {
             L"ChangeServiceConfig2W 2 actions 0 array",},
         0},
-    {"ProcessEndedStillListed", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.procs[0x500].endsAt = 0; fake.svc.pid = 0x500; }, OK, {
+    {"ProcessEndedStillListed", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs[0x500].endsAt = 0; }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: o processo 1280 do servico ja terminou",
             L"QuelvaronAsterisk: parado (0 ms)",},
         {
             L"ChangeServiceConfig2W 2 actions 0 array",},
@@ -389,6 +391,14 @@ const Case kStop[] = {
             L"ControlService 1",
             L"TerminateProcess 1280 1",},
         45000},
+    {"GoneWhileStoppingNoProcess", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK, {
+            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
+            L"QuelvaronAsterisk: parado (300 ms)",},
+        {
+            L"ChangeServiceConfig2W 2 actions 0 array",
+            L"ControlService 1",},
+        300},
     {"RestartedWithAnotherHost", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 1061, 1061, 0}; At(150, [] { fake.svc.pid = AddProcess(kHost); }); }, OK, {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",

@@ -73,7 +73,7 @@ void EndProcess(DWORD pid, DWORD exitCode)
 // The SCM notices a host that has ended.
 void Refresh()
 {
-    if (fake.svc.pid != 0 && Ended(fake.svc.pid)) {
+    if (fake.svc.pid != 0 && Ended(fake.svc.pid) && !fake.svc.staleStatus) {
         fake.svc.state = SERVICE_STOPPED;
         fake.svc.pid = 0;
     }

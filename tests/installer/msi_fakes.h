@@ -56,6 +56,7 @@ struct FakeService {
     std::vector<DWORD> controlErrors; // the next ControlService calls fail with these (0: accepted)
     bool heldOnDelete = false;        // deleted, it stays marked (a console holds it open)
     DWORD startedAfter = 200;          // -start: RUNNING this much later
+    bool staleStatus = false;          // like Wine's SCM: a host that died still shows RUNNING
 };
 
 struct FakeEntry {
