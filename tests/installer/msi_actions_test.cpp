@@ -108,6 +108,25 @@ void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 const UINT OK = ERROR_SUCCESS, FAILED = ERROR_INSTALL_FAILURE;
 
+typedef std::vector<std::wstring> Lines;
+
+Lines operator+(Lines a, const Lines &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// What most scenes share: the recovery cleared, a running service stopped, host commands that succeed.
+const Lines kCleared = {L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)"};
+const Lines kStopped = kCleared + Lines{L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
+                                        L"QuelvaronAsterisk: parado (300 ms)"};
+const Lines kStarted = {L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
+                        L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  "};
+const Lines kUninstalled = {L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  "};
+const Lines kClearCall = {L"ChangeServiceConfig2W 2 actions 0 array"};
+const Lines kStopCalls = kClearCall + Lines{L"ControlService 1"};
+const Lines kStartCalls = {L"run -install", L"run -start"};
+
 void Data(const std::wstring &text) { fake.properties[L"CustomActionData"] = text; }
 
 // ---- QvStopService: before files are replaced
@@ -115,316 +134,196 @@ void Data(const std::wstring &text) { fake.properties[L"CustomActionData"] = tex
 void Stale(const std::wstring &image) { RunningService(); fake.procs[0x500].image = image; }
 
 const Case kStop[] = {
-    {"Absent", QvStopService, [] {}, OK, {},
-        {},
-        0},
-    {"Marked", QvStopService, [] { fake.svc.present = fake.svc.marked = true; }, OK, {
-            L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado",},
-        {},
-        0},
-    {"QueryDenied", QvStopService, [] { RunningService(); fake.queryError = ERROR_ACCESS_DENIED; }, OK, {},
-        {},
-        0},
-    {"QueryMarked", QvStopService, [] { RunningService(); fake.queryError = ERROR_SERVICE_MARKED_FOR_DELETE; }, OK, {
-            L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado",},
-        {},
-        0},
-    {"ManagerDenied", QvStopService, [] { RunningService(); fake.openManagerError = ERROR_ACCESS_DENIED; }, OK, {},
-        {},
-        0},
-    {"Running", QvStopService, [] { RunningService(); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"AlreadyStopped", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_STOPPED; fake.svc.pid = 0; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
-        0},
-    {"StoppedButHostLingers", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_STOPPED; At(700, [] { fake.procs[0x500].endsAt = fake.now; }); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: parado (700 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
-        700},
-    {"RefusedTwiceWith1061", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 0}; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"Absent", QvStopService, [] {}, OK,
+        {}, {}, 0},
+    {"Marked", QvStopService, [] { fake.svc.present = fake.svc.marked = true; }, OK,
+        {L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"}, {}, 0},
+    {"QueryDenied", QvStopService, [] { RunningService(); fake.queryError = ERROR_ACCESS_DENIED; }, OK,
+        {}, {}, 0},
+    {"QueryMarked", QvStopService, [] { RunningService(); fake.queryError = ERROR_SERVICE_MARKED_FOR_DELETE; }, OK,
+        {L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"}, {}, 0},
+    {"ManagerDenied", QvStopService, [] { RunningService(); fake.openManagerError = ERROR_ACCESS_DENIED; }, OK,
+        {}, {}, 0},
+    {"Running", QvStopService, [] { RunningService(); }, OK,
+        kStopped, kStopCalls, 300},
+    {"AlreadyStopped", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_STOPPED; fake.svc.pid = 0; }, OK,
+        kCleared + Lines{L"QuelvaronAsterisk: parado (0 ms)"}, kClearCall, 0},
+    {"StoppedButHostLingers", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_STOPPED; At(700, [] { fake.procs[0x500].endsAt = fake.now; }); }, OK,
+        kCleared + Lines{L"QuelvaronAsterisk: parado (700 ms)"}, kClearCall, 700},
+    {"RefusedTwiceWith1061", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 0}; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parada recusada 2 vez(es) com o erro 1061 e pedida de novo",
-            L"QuelvaronAsterisk: parado (500 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1 (x3)",},
+            L"QuelvaronAsterisk: parado (500 ms)"},
+        kClearCall + Lines{L"ControlService 1 (x3)"},
         500},
-    {"RefusedThenDenied", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 5, 1061, 0}; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"RefusedThenDenied", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 5, 1061, 0}; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 5)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parada recusada 2 vez(es) com o erro 1061 e pedida de novo",
-            L"QuelvaronAsterisk: parado (600 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1 (x4)",},
+            L"QuelvaronAsterisk: parado (600 ms)"},
+        kClearCall + Lines{L"ControlService 1 (x4)"},
         600},
-    {"StopPendingForeverHostEnded", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"StopPendingForeverHostEnded", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"TerminateProcess 1280 1",},
+            L"QuelvaronAsterisk: parado (45000 ms)"},
+        kStopCalls + Lines{L"TerminateProcess 1280 1"},
         45000},
-    {"DeniedHostEnded", QvStopService, [] { RunningService(); fake.svc.controlErrors.assign(1000, 5); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"DeniedHostEnded", QvStopService, [] { RunningService(); fake.svc.controlErrors.assign(1000, 5); }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 5)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1 (x451)",
-            L"TerminateProcess 1280 1",},
+            L"QuelvaronAsterisk: parado (45000 ms)"},
+        kClearCall + Lines{L"ControlService 1 (x451)", L"TerminateProcess 1280 1"},
         45000},
-    {"HostUnkillable", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"HostUnkillable", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: TerminateProcess falhou (Erro 5)",
-            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos.",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"TerminateProcess 1280 1",},
+            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos."},
+        kStopCalls + Lines{L"TerminateProcess 1280 1"},
         55000},
-    {"HostLingersAfterKill", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].lingers = true; }, FAILED, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"HostLingersAfterKill", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].lingers = true; }, FAILED,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
-            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos.",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"TerminateProcess 1280 1",},
+            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos."},
+        kStopCalls + Lines{L"TerminateProcess 1280 1"},
         55000},
-    {"HostEndsJustInTime", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.svc.hostEndsAfter = 44950; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"HostEndsJustInTime", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.svc.hostEndsAfter = 44950; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (45000 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
+            L"QuelvaronAsterisk: parado (45000 ms)"},
+        kStopCalls,
         45000},
-    {"NoProcessToEnd", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"NoProcessToEnd", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s (estado 3), mas nao tem processo a encerrar",
-            L"QuelvaronAsterisk: parado (45000 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
+            L"QuelvaronAsterisk: parado (45000 ms)"},
+        kStopCalls,
         45000},
-    {"ProcessAlreadyGone", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs.erase(0x500); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"ProcessAlreadyGone", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs.erase(0x500); }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 do servico ja terminou",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kClearCall,
         0},
-    {"ProcessEndedStillListed", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs[0x500].endsAt = 0; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"ProcessEndedStillListed", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs[0x500].endsAt = 0; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 do servico ja terminou",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kClearCall,
         0},
-    {"PidIsAnotherProgram", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"PidIsAnotherProgram", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 nao e C:\\QV\\bin\\quelvaron-service.exe, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kClearCall,
         0},
-    {"ImageNameUnreadable", QvStopService, [] { Stale(L""); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"ImageNameUnreadable", QvStopService, [] { Stale(L""); }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 nao e C:\\QV\\bin\\quelvaron-service.exe, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kClearCall,
         0},
-    {"ImageOtherCase", QvStopService, [] { Stale(L"c:\\qv\\BIN\\Quelvaron-Service.EXE"); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"ImageLongerName", QvStopService, [] { Stale(kHost + L"x"); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"ImageOtherCase", QvStopService, [] { Stale(L"c:\\qv\\BIN\\Quelvaron-Service.EXE"); }, OK,
+        kStopped, kStopCalls, 300},
+    {"ImageLongerName", QvStopService, [] { Stale(kHost + L"x"); }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 nao e C:\\QV\\bin\\quelvaron-service.exe, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kClearCall,
         0},
-    {"BinaryUnquoted", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe -service"; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryUnquotedBare", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe"; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryQuotedUnclosed", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\Tools\\editor.exe"; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryEmptyQuotes", QvStopService, [] { Stale(L"C:\\Tools\\binaryemptyquotes.exe"); fake.svc.binaryPath = L"\"\" x"; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryOneCharacter", QvStopService, [] { Stale(L"C:\\Tools\\one.exe"); fake.svc.binaryPath = L"\"x\""; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"BinaryUnquoted", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe -service"; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryUnquotedBare", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe"; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryQuotedUnclosed", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\Tools\\editor.exe"; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryEmptyQuotes", QvStopService, [] { Stale(L"C:\\Tools\\binaryemptyquotes.exe"); fake.svc.binaryPath = L"\"\" x"; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryOneCharacter", QvStopService, [] { Stale(L"C:\\Tools\\one.exe"); fake.svc.binaryPath = L"\"x\""; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 nao e x, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kClearCall,
         0},
-    {"BinaryUnknown", QvStopService, [] { Stale(L"C:\\Tools\\binaryunknown.exe"); fake.binaryNull = true; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryUnreadable", QvStopService, [] { Stale(L"C:\\Tools\\binaryunreadable.exe"); fake.configError = ERROR_ACCESS_DENIED; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryConfigClosed", QvStopService, [] { Stale(L"C:\\Tools\\binaryconfigclosed.exe"); fake.openErrors[SERVICE_QUERY_CONFIG] = ERROR_ACCESS_DENIED; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryTooLong", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32765, L'a') + L"\""; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"BinaryLongest", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32764, L'a') + L"\""; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"BinaryUnknown", QvStopService, [] { Stale(L"C:\\Tools\\binaryunknown.exe"); fake.binaryNull = true; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryUnreadable", QvStopService, [] { Stale(L"C:\\Tools\\binaryunreadable.exe"); fake.configError = ERROR_ACCESS_DENIED; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryConfigClosed", QvStopService, [] { Stale(L"C:\\Tools\\binaryconfigclosed.exe"); fake.openErrors[SERVICE_QUERY_CONFIG] = ERROR_ACCESS_DENIED; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryTooLong", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32765, L'a') + L"\""; }, OK,
+        kStopped, kStopCalls, 300},
+    {"BinaryLongest", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32764, L'a') + L"\""; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 nao e C:\\{a*32764}, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",},
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kClearCall,
         0},
-    {"RecoveryNotCleared", QvStopService, [] { RunningService(); fake.config2Error = ERROR_ACCESS_DENIED; }, OK, {
+    {"RecoveryNotCleared", QvStopService, [] { RunningService(); fake.config2Error = ERROR_ACCESS_DENIED; }, OK,
+        {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 5)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
+            L"QuelvaronAsterisk: parado (300 ms)"},
+        kStopCalls,
         300},
-    {"RecoveryClosed", QvStopService, [] { RunningService(); fake.openErrors[SERVICE_CHANGE_CONFIG] = ERROR_ACCESS_DENIED; }, OK, {
+    {"RecoveryClosed", QvStopService, [] { RunningService(); fake.openErrors[SERVICE_CHANGE_CONFIG] = ERROR_ACCESS_DENIED; }, OK,
+        {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 5)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ControlService 1",},
+            L"QuelvaronAsterisk: parado (300 ms)"},
+        {L"ControlService 1"},
         300},
-    {"StopClosed", QvStopService, [] { RunningService(); fake.openErrors[SERVICE_STOP] = ERROR_ACCESS_DENIED; fake.svc.stopAfter = NEVER; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"StopClosed", QvStopService, [] { RunningService(); fake.openErrors[SERVICE_STOP] = ERROR_ACCESS_DENIED; fake.svc.stopAfter = NEVER; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 5)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"TerminateProcess 1280 1",},
+            L"QuelvaronAsterisk: parado (45000 ms)"},
+        kClearCall + Lines{L"TerminateProcess 1280 1"},
         45000},
-    {"GoneWhileStopping", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.svc.hostEndsAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"GoneWhileStopping", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.svc.hostEndsAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"TerminateProcess 1280 1",},
+            L"QuelvaronAsterisk: parado (45000 ms)"},
+        kStopCalls + Lines{L"TerminateProcess 1280 1"},
         45000},
-    {"GoneWhileStoppingNoProcess", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
-        300},
-    {"RestartedWithAnotherHost", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 1061, 1061, 0}; At(150, [] { fake.svc.pid = AddProcess(kHost); }); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"GoneWhileStoppingNoProcess", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK,
+        kStopped, kStopCalls, 300},
+    {"RestartedWithAnotherHost", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 1061, 1061, 0}; At(150, [] { fake.svc.pid = AddProcess(kHost); }); }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parada recusada 4 vez(es) com o erro 1061 e pedida de novo",
-            L"QuelvaronAsterisk: parado (700 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1 (x5)",},
+            L"QuelvaronAsterisk: parado (700 ms)"},
+        kClearCall + Lines{L"ControlService 1 (x5)"},
         700},
-    {"RefusedAsInvalid", QvStopService, [] { RunningService(); fake.svc.controlErrors = {ERROR_INVALID_FUNCTION, 0}; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"RefusedAsInvalid", QvStopService, [] { RunningService(); fake.svc.controlErrors = {ERROR_INVALID_FUNCTION, 0}; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (400 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1 (x2)",},
+            L"QuelvaronAsterisk: parado (400 ms)"},
+        kClearCall + Lines{L"ControlService 1 (x2)"},
         400},
-    {"Paused", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_PAUSED; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"Paused", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_PAUSED; }, OK,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 7, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",},
+            L"QuelvaronAsterisk: parado (300 ms)"},
+        kStopCalls,
         300},
 };
 
@@ -433,372 +332,254 @@ const Case kStop[] = {
 void Upgrade() { RunningService(); Data(kHost); }
 
 const Case kInstall[] = {
-    {"NoData", QvInstallService, [] {}, FAILED, {
-            L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData).",},
-        {},
-        0},
-    {"DataUnreadable", QvInstallService, [] { fake.propertyError = ERROR_INVALID_HANDLE; }, FAILED, {
-            L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData).",},
-        {},
-        0},
-    {"DataLongerThanAnyPath", QvInstallService, [] { Data(std::wstring(32768, L'a')); }, FAILED, {
+    {"NoData", QvInstallService, [] {}, FAILED,
+        {L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."}, {}, 0},
+    {"DataUnreadable", QvInstallService, [] { fake.propertyError = ERROR_INVALID_HANDLE; }, FAILED,
+        {L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."}, {}, 0},
+    {"DataLongerThanAnyPath", QvInstallService, [] { Data(std::wstring(32768, L'a')); }, FAILED,
+        {
             L"CustomActionData tem 32768 caracteres; o maximo e 32767.",
-            L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData).",},
+            L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."},
         {},
         0},
-    {"DataLongestPath", QvInstallService, [] { Data(L"C:\\" + std::wstring(32764, L'a')); }, FAILED, {
-            L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 32767 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{a*32764}",},
+    {"DataLongestPath", QvInstallService, [] { Data(L"C:\\" + std::wstring(32764, L'a')); }, FAILED,
+        {
+            L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 32767 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{a*32764}"},
         {},
         0},
-    {"FirstInstall", QvInstallService, [] { Data(kHost); }, OK, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+    {"FirstInstall", QvInstallService, [] { Data(kHost); }, OK,
+        kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"Upgrade", QvInstallService, [] { Upgrade(); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+    {"Upgrade", QvInstallService, [] { Upgrade(); }, OK,
+        kStopped + kUninstalled + kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1795",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStopCalls + Lines{L"run -uninstall"} + kStartCalls,
         4700},
-    {"HostPath259", QvInstallService, [] { Data(L"C:\\" + std::wstring(234, L'p') + L"\\quelvaron-service.exe"); }, OK, {
+    {"HostPath259", QvInstallService, [] { Data(L"C:\\" + std::wstring(234, L'p') + L"\\quelvaron-service.exe"); }, OK,
+        {
             L"\"C:\\{p*234}\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\{p*234}\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"HostPath260", QvInstallService, [] { Data(L"C:\\" + std::wstring(235, L'p') + L"\\quelvaron-service.exe"); }, FAILED, {
-            L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 260 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{p*235}\\quelvaron-service.exe",},
+    {"HostPath260", QvInstallService, [] { Data(L"C:\\" + std::wstring(235, L'p') + L"\\quelvaron-service.exe"); }, FAILED,
+        {
+            L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 260 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{p*235}\\quelvaron-service.exe"},
         {},
         0},
-    {"HostPathOutsideCodePage", QvInstallService, [] { Data(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, FAILED, {
-            L"ERRO: A pasta de instalacao tem caracteres que o host do servico (quelvaron-service.exe) nao pode usar: ele so aceita caracteres da pagina de codigo ANSI do sistema (1252). Escolha uma pasta sem eles. Caminho: C:\\\x03a9" L"mega\\quelvaron-service.exe",},
+    {"HostPathOutsideCodePage", QvInstallService, [] { Data(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, FAILED,
+        {
+            L"ERRO: A pasta de instalacao tem caracteres que o host do servico (quelvaron-service.exe) nao pode usar: ele so aceita caracteres da pagina de codigo ANSI do sistema (1252). Escolha uma pasta sem eles. Caminho: C:\\\x03a9" L"mega\\quelvaron-service.exe"},
         {},
         0},
-    {"HostPathInCodePage", QvInstallService, [] { Data(L"C:\\Programas\\Servi\xe7o\\quelvaron-service.exe"); }, OK, {
+    {"HostPathInCodePage", QvInstallService, [] { Data(L"C:\\Programas\\Servi\xe7o\\quelvaron-service.exe"); }, OK,
+        {
             L"\"C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"HostPathUtf8", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, OK, {
+    {"HostPathUtf8", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, OK,
+        {
             L"\"C:\\\x03a9" L"mega\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\\x03a9" L"mega\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"HostPathUtf8Longest", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(117, L'\x3a9') + L"\\quelvaron-service.exe"); }, OK, {
+    {"HostPathUtf8Longest", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(117, L'\x3a9') + L"\\quelvaron-service.exe"); }, OK,
+        {
             L"\"C:\\{\x03a9" L"*117}\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\{\x03a9" L"*117}\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"HostPathUtf8TooLong", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(118, L'\x3a9') + L"\\quelvaron-service.exe"); }, FAILED, {
-            L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 261 caracteres (pagina de codigo 65001), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{\x03a9" L"*118}\\quelvaron-service.exe",},
+    {"HostPathUtf8TooLong", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(118, L'\x3a9') + L"\\quelvaron-service.exe"); }, FAILED,
+        {
+            L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 261 caracteres (pagina de codigo 65001), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{\x03a9" L"*118}\\quelvaron-service.exe"},
         {},
         0},
-    {"HostPathUtf8Broken", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\\xd800\\quelvaron-service.exe"); }, FAILED, {
-            L"ERRO: A pasta de instalacao tem caracteres que o host do servico (quelvaron-service.exe) nao pode usar: ele so aceita caracteres da pagina de codigo ANSI do sistema (65001). Escolha uma pasta sem eles. Caminho: C:\\\xd800" L"\\quelvaron-service.exe",},
+    {"HostPathUtf8Broken", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\\xd800\\quelvaron-service.exe"); }, FAILED,
+        {
+            L"ERRO: A pasta de instalacao tem caracteres que o host do servico (quelvaron-service.exe) nao pode usar: ele so aceita caracteres da pagina de codigo ANSI do sistema (65001). Escolha uma pasta sem eles. Caminho: C:\\\xd800" L"\\quelvaron-service.exe"},
         {},
         0},
-    {"InstallFails", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].exitCode = 5; fake.commands[L"-install"].output = "[ERRO] Acesso negado [5]\r\n"; }, FAILED, {
+    {"InstallFails", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].exitCode = 5; fake.commands[L"-install"].output = "[ERRO] Acesso negado [5]\r\n"; }, FAILED,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 5: [ERRO] Acesso negado [5]  ",
-            L"ERRO: quelvaron-service -install falhou (codigo de saida 5): [ERRO] Acesso negado [5]  ",},
-        {
-            L"run -install",},
+            L"ERRO: quelvaron-service -install falhou (codigo de saida 5): [ERRO] Acesso negado [5]  "},
+        {L"run -install"},
         400},
-    {"InstallNotRun", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED, {
+    {"InstallNotRun", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: nao executado (Erro 2)",
-            L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"C:\\QV\\bin\\quelvaron-service.exe\" -install",},
-        {
-            L"run -install",},
+            L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"C:\\QV\\bin\\quelvaron-service.exe\" -install"},
+        {L"run -install"},
         0},
-    {"InstallHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
-            L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  ",},
+    {"InstallHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; }, FAILED,
         {
-            L"run -install",
-            L"TerminateProcess 1792 1",},
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
+            L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  "},
+        {L"run -install", L"TerminateProcess 1792 1"},
         60000},
-    {"InstallHangsUnkillable", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; fake.commands[L"-install"].lingers = true; }, FAILED, {
+    {"InstallHangsUnkillable", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; fake.commands[L"-install"].lingers = true; }, FAILED,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
-            L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  ",},
-        {
-            L"run -install",
-            L"TerminateProcess 1792 1",},
+            L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  "},
+        {L"run -install", L"TerminateProcess 1792 1"},
         70000},
-    {"OneCharacterHost", QvInstallService, [] { Data(L"q"); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED, {
-            L"\"q\" -install: nao executado (Erro 2)",
-            L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"q\" -install",},
+    {"OneCharacterHost", QvInstallService, [] { Data(L"q"); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED,
         {
-            L"run -install",},
+            L"\"q\" -install: nao executado (Erro 2)",
+            L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"q\" -install"},
+        {L"run -install"},
         0},
-    {"InstallOutputLate", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = "a\r\n"; fake.commands[L"-install"].lateOutput = "b\nc"; }, OK, {
+    {"InstallOutputLate", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = "a\r\n"; fake.commands[L"-install"].lateOutput = "b\nc"; }, OK,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: a  b c",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"InstallOutputLong", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = std::string(1500, 'x') + std::string(1500, 'y'); }, OK, {
+    {"InstallOutputLong", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = std::string(1500, 'x') + std::string(1500, 'y'); }, OK,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: {x*1500}{y*547}",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"InstallOutputOneByte", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = ""; fake.commands[L"-install"].lateOutput = "!"; }, OK, {
+    {"InstallOutputOneByte", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = ""; fake.commands[L"-install"].lateOutput = "!"; }, OK,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: !",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"InstallOutputUnread", QvInstallService, [] { Data(kHost); fake.readFails = true; }, OK, {
+    {"InstallOutputUnread", QvInstallService, [] { Data(kHost); fake.readFails = true; }, OK,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: ",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: ",
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         4000},
-    {"InstallNegativeExit", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].exitCode = (DWORD)-1; fake.commands[L"-install"].output = ""; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> -1: ",
-            L"ERRO: quelvaron-service -install falhou (codigo de saida -1): ",},
+    {"InstallNegativeExit", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].exitCode = (DWORD)-1; fake.commands[L"-install"].output = ""; }, FAILED,
         {
-            L"run -install",},
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> -1: ",
+            L"ERRO: quelvaron-service -install falhou (codigo de saida -1): "},
+        {L"run -install"},
         400},
-    {"NoPipe", QvInstallService, [] { Data(kHost); fake.pipeError = ERROR_NOT_ENOUGH_MEMORY; }, FAILED, {
+    {"NoPipe", QvInstallService, [] { Data(kHost); fake.pipeError = ERROR_NOT_ENOUGH_MEMORY; }, FAILED,
+        {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: nao executado (pipe: Erro 8)",
-            L"ERRO: quelvaron-service -install nao pode ser executado (pipe: Erro 8): \"C:\\QV\\bin\\quelvaron-service.exe\" -install",},
+            L"ERRO: quelvaron-service -install nao pode ser executado (pipe: Erro 8): \"C:\\QV\\bin\\quelvaron-service.exe\" -install"},
         {},
         0},
-    {"StartFails", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].exitCode = 1; fake.commands[L"-start"].effect = [] {}; }, FAILED, {
+    {"StartFails", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].exitCode = 1; fake.commands[L"-start"].effect = [] {}; }, FAILED,
+        Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 1: [OK] feito  ",
-            L"ERRO: quelvaron-service -start falhou (codigo de saida 1): [OK] feito  ",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: parado (0 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"run -uninstall",},
+            L"ERRO: quelvaron-service -start falhou (codigo de saida 1): [OK] feito  "} + kCleared + Lines{
+            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
+        kStartCalls + kClearCall + Lines{L"run -uninstall"},
         1200},
-    {"StartHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].runsFor = NEVER; }, FAILED, {
+    {"StartHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].runsFor = NEVER; }, FAILED,
+        Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
-            L"ERRO: quelvaron-service -start nao terminou em 60 s e foi encerrado: [OK] feito  ",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: parado (0 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"TerminateProcess 1793 1",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"run -uninstall",},
+            L"ERRO: quelvaron-service -start nao terminou em 60 s e foi encerrado: [OK] feito  "} + kCleared + Lines{
+            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
+        kStartCalls + Lines{L"TerminateProcess 1793 1"} + kClearCall + Lines{L"run -uninstall"},
         60800},
-    {"PbxEndsAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_RUNNING; fake.svc.pid = AddProcess(kHost); fake.procs[fake.svc.pid].parent = fake.svc.pid; }; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+    {"PbxEndsAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_RUNNING; fake.svc.pid = AddProcess(kHost); fake.procs[fake.svc.pid].parent = fake.svc.pid; }; }, FAILED,
+        kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (0 ms), processo 1794",
-            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe.",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
+            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped + kUninstalled,
+        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
         1500},
-    {"PbxEndsWithinSettle", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].lateOutput = ""; At(3000, [] { for (auto &p : fake.procs) if (p.second.parent != 0) p.second.endsAt = fake.now; }); }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+    {"PbxEndsWithinSettle", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].lateOutput = ""; At(3000, [] { for (auto &p : fake.procs) if (p.second.parent != 0) p.second.endsAt = fake.now; }); }, FAILED,
+        kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe.",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
+            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped + kUninstalled,
+        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
         3700},
-    {"StoppedAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOPPED; fake.svc.exitCode = 1067; }; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"StoppedAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOPPED; fake.svc.exitCode = 1067; }; }, FAILED,
+        kStarted + kCleared + Lines{
             L"QuelvaronAsterisk: parado (0 ms)",
-            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe.",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: parado (0 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"ChangeServiceConfig2W 2 actions 0 array (x2)",
-            L"run -uninstall",},
+            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kCleared + Lines{
+            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
+        kStartCalls + Lines{L"ChangeServiceConfig2W 2 actions 0 array (x2)", L"run -uninstall"},
         1200},
-    {"StopPendingAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOP_PENDING; fake.svc.pid = AddProcess(kHost); At(200, [] { fake.svc.exitCode = 1067; fake.procs[fake.svc.pid].endsAt = fake.now; }); }; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"StopPendingAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOP_PENDING; fake.svc.pid = AddProcess(kHost); At(200, [] { fake.svc.exitCode = 1067; fake.procs[fake.svc.pid].endsAt = fake.now; }); }; }, FAILED,
+        kStarted + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 3, resultado 0)",
             L"QuelvaronAsterisk: parado (200 ms)",
-            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe.",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: parado (0 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"run -uninstall",},
+            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kCleared + Lines{
+            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
+        kStartCalls + kStopCalls + kClearCall + Lines{L"run -uninstall"},
         1400},
-    {"NeverRunning", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = NEVER; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"ERRO: O servico QuelvaronAsterisk nao entrou em execucao em 30 s (estado 2).",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"NeverRunning", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = NEVER; }, FAILED,
+        kStarted + Lines{
+            L"ERRO: O servico QuelvaronAsterisk nao entrou em execucao em 30 s (estado 2)."} + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 2, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
+            L"QuelvaronAsterisk: parado (300 ms)"} + kUninstalled,
+        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
         31600},
-    {"RunningJustInTime", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = 30050; }, OK, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+    {"RunningJustInTime", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = 30050; }, OK,
+        kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (30100 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
         33900},
-    {"GoneWhileStarting", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.present = false; }; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"ERRO: O servico QuelvaronAsterisk desapareceu durante a instalacao.",},
-        {
-            L"run -install",
-            L"run -start",},
+    {"GoneWhileStarting", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.present = false; }; }, FAILED,
+        kStarted + Lines{L"ERRO: O servico QuelvaronAsterisk desapareceu durante a instalacao."},
+        kStartCalls,
         800},
-    {"NoSnapshot", QvInstallService, [] { Data(kHost); fake.snapshotFails = true; }, FAILED, {
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+    {"NoSnapshot", QvInstallService, [] { Data(kHost); fake.snapshotFails = true; }, FAILED,
+        kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe.",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"run -install",
-            L"run -start",
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
+            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped + kUninstalled,
+        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
         1700},
-    {"OldRegistrationHeld", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; At(10000, [] { fake.svc.present = fake.svc.marked = false; fake.svc.heldOnDelete = false; }); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
+    {"OldRegistrationHeld", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; At(10000, [] { fake.svc.present = fake.svc.marked = false; fake.svc.heldOnDelete = false; }); }, OK,
+        kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar",
-            L"QuelvaronAsterisk: aguardando a remocao do registro anterior (ate 30 s)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+            L"QuelvaronAsterisk: aguardando a remocao do registro anterior (ate 30 s)"} + kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1795",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStopCalls + Lines{L"run -uninstall"} + kStartCalls,
         14000},
-    {"OldRegistrationHeldTooLong", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; }, FAILED, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
+    {"OldRegistrationHeldTooLong", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; }, FAILED,
+        kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar",
             L"QuelvaronAsterisk: aguardando a remocao do registro anterior (ate 30 s)",
-            L"ERRO: O registro anterior do servico QuelvaronAsterisk esta marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto ha 30 s; o servico nao pode ser registrado de novo. Feche esse programa e repita a instalacao.",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
+            L"ERRO: O registro anterior do servico QuelvaronAsterisk esta marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto ha 30 s; o servico nao pode ser registrado de novo. Feche esse programa e repita a instalacao."},
+        kStopCalls + Lines{L"run -uninstall"},
         32700},
-    {"OldServiceDoesNotStop", QvInstallService, [] { Upgrade(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"OldServiceDoesNotStop", QvInstallService, [] { Upgrade(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: TerminateProcess falhou (Erro 5)",
-            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos nem removidos.",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"TerminateProcess 1280 1",},
+            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos nem removidos."},
+        kStopCalls + Lines{L"TerminateProcess 1280 1"},
         55000},
-    {"OldMarked", QvInstallService, [] { Data(kHost); fake.svc.present = fake.svc.marked = true; At(500, [] { fake.svc.present = fake.svc.marked = false; }); }, OK, {
-            L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+    {"OldMarked", QvInstallService, [] { Data(kHost); fake.svc.present = fake.svc.marked = true; At(500, [] { fake.svc.present = fake.svc.marked = false; }); }, OK,
+        Lines{
+            L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"} + kUninstalled + kStarted + Lines{
             L"QuelvaronAsterisk: em execucao (200 ms), processo 1795",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms",},
-        {
-            L"run -uninstall",
-            L"run -install",
-            L"run -start",},
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        Lines{L"run -uninstall"} + kStartCalls,
         4400},
 };
 
@@ -808,221 +589,106 @@ const std::wstring kSelf = L"{AAAAAAAA-2222-3333-4444-555555555555}";
 const std::wstring kOther = L"{99999999-2222-3333-4444-555555555555}";
 
 const Case kRemove[] = {
-    {"Absent", QvRemoveService, [] { Data(kHost); }, OK, {},
-        {},
-        0},
-    {"Running", QvRemoveService, [] { Upgrade(); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
-        700},
-    {"NoDataSCMRemoves", QvRemoveService, [] { RunningService(); }, OK, {
-            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"DeleteService",},
+    {"Absent", QvRemoveService, [] { Data(kHost); }, OK,
+        {}, {}, 0},
+    {"Running", QvRemoveService, [] { Upgrade(); }, OK,
+        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
+    {"NoDataSCMRemoves", QvRemoveService, [] { RunningService(); }, OK,
+        Lines{
+            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos"} + kStopped + Lines{
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
+        kStopCalls + Lines{L"DeleteService"},
         300},
-    {"DataTooLongSCMRemoves", QvRemoveService, [] { RunningService(); Data(std::wstring(32768, L'a')); }, OK, {
+    {"DataTooLongSCMRemoves", QvRemoveService, [] { RunningService(); Data(std::wstring(32768, L'a')); }, OK,
+        Lines{
             L"CustomActionData tem 32768 caracteres; o maximo e 32767.",
-            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos",
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"DeleteService",},
+            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos"} + kStopped + Lines{
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
+        kStopCalls + Lines{L"DeleteService"},
         300},
-    {"CommandLineLongest", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32750, L'a')); fake.commands[L"-uninstall"].startError = ERROR_FILENAME_EXCED_RANGE; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
+    {"CommandLineLongest", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32750, L'a')); fake.commands[L"-uninstall"].startError = ERROR_FILENAME_EXCED_RANGE; }, OK,
+        kStopped + Lines{
             L"\"C:\\{a*32750}\" -uninstall: nao executado (Erro 206)",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"DeleteService",},
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
+        kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         300},
-    {"CommandLineTooLong", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32751, L'a')); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
+    {"CommandLineTooLong", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32751, L'a')); }, OK,
+        kStopped + Lines{
             L"quelvaron-service -uninstall: nao executado (linha de comando longa demais)",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"DeleteService",},
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
+        kStopCalls + Lines{L"DeleteService"},
         300},
-    {"OneCharacterHost", QvRemoveService, [] { RunningService(); Data(L"q"); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
+    {"OneCharacterHost", QvRemoveService, [] { RunningService(); Data(L"q"); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK,
+        kStopped + Lines{
             L"\"q\" -uninstall: nao executado (Erro 2)",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"DeleteService",},
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
+        kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         300},
-    {"HostMissing", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
+    {"HostMissing", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK,
+        kStopped + Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall: nao executado (Erro 2)",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"DeleteService",},
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
+        kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         300},
-    {"UninstallLeavesIt", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.commands[L"-uninstall"].exitCode = 1; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
+    {"UninstallLeavesIt", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.commands[L"-uninstall"].exitCode = 1; }, OK,
+        kStopped + Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 1: [OK] feito  ",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"DeleteService",},
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall"},
+        kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         2700},
-    {"UninstallHangs", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].runsFor = NEVER; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
+    {"UninstallHangs", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].runsFor = NEVER; }, OK,
+        kStopped + Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"TerminateProcess 1792 1",
-            L"DeleteService",},
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
+        kStopCalls + Lines{L"run -uninstall", L"TerminateProcess 1792 1", L"DeleteService"},
         60300},
-    {"UninstallMarksIt", QvRemoveService, [] { Upgrade(); fake.svc.heldOnDelete = true; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
+    {"UninstallMarksIt", QvRemoveService, [] { Upgrade(); fake.svc.heldOnDelete = true; }, OK,
+        kStopped + kUninstalled + Lines{
+            L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar"},
+        kStopCalls + Lines{L"run -uninstall"},
         2700},
-    {"UninstallMarksItLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] { At(1900, [] { fake.svc.present = false; }); }; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
-        2600},
-    {"DeleteDenied", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.deleteError = ERROR_ACCESS_DENIED; }, FAILED, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
-            L"ERRO: O servico QuelvaronAsterisk nao pode ser removido pelo Gerenciador de Servicos (Erro 5).",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"DeleteService",},
+    {"UninstallMarksItLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] { At(1900, [] { fake.svc.present = false; }); }; }, OK,
+        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 2600},
+    {"DeleteDenied", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.deleteError = ERROR_ACCESS_DENIED; }, FAILED,
+        kStopped + kUninstalled + Lines{
+            L"ERRO: O servico QuelvaronAsterisk nao pode ser removido pelo Gerenciador de Servicos (Erro 5)."},
+        kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         2700},
-    {"DeleteFindsItGone", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.openErrors[DELETE] = ERROR_SERVICE_DOES_NOT_EXIST; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
-        2700},
-    {"DeleteLeavesItHeld", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
+    {"DeleteFindsItGone", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.openErrors[DELETE] = ERROR_SERVICE_DOES_NOT_EXIST; }, OK,
+        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 2700},
+    {"DeleteLeavesItHeld", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; }, OK,
+        kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall",
-            L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"DeleteService",},
+            L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar"},
+        kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         4700},
-    {"DeleteGoesLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; At(3000, [] { fake.svc.present = false; }); }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",
-            L"DeleteService",},
+    {"DeleteGoesLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; At(3000, [] { fake.svc.present = false; }); }, OK,
+        kStopped + kUninstalled + Lines{
+            L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall"},
+        kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         3000},
-    {"DoesNotStop", QvRemoveService, [] { Upgrade(); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
+    {"DoesNotStop", QvRemoveService, [] { Upgrade(); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
+        kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: TerminateProcess falhou (Erro 5)",
-            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos nem removidos.",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"TerminateProcess 1280 1",},
+            L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos nem removidos."},
+        kStopCalls + Lines{L"TerminateProcess 1280 1"},
         55000},
-    {"NewerVersionInstalled", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {kSelf, kOther}; }, OK, {
-            L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam",},
+    {"NewerVersionInstalled", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {kSelf, kOther}; }, OK,
+        {
+            L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam"},
         {},
         0},
-    {"OnlyThisVersion", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {L"{aaaaaaaa-2222-3333-4444-555555555555}"}; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
+    {"OnlyThisVersion", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {L"{aaaaaaaa-2222-3333-4444-555555555555}"}; }, OK,
+        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
+    {"NewerVersionListedFirst", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther, kSelf}; }, OK,
         {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
-        700},
-    {"NewerVersionListedFirst", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther, kSelf}; }, OK, {
-            L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam",},
+            L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam"},
         {},
         0},
-    {"NoProductCode", QvRemoveService, [] { Upgrade(); fake.related = {kOther}; }, OK, {
-            L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)",
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  ",},
-        {
-            L"ChangeServiceConfig2W 2 actions 0 array",
-            L"ControlService 1",
-            L"run -uninstall",},
-        700},
+    {"NoProductCode", QvRemoveService, [] { Upgrade(); fake.related = {kOther}; }, OK,
+        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
     {"ProgramsBeside", QvRemoveService, [] {
          Data(kHost);
          AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe");
@@ -1033,21 +699,17 @@ const Case kRemove[] = {
          AddProcess(L"");
          fake.procs[AddProcess(L"C:\\QV\\bin\\hung.exe")].lingers = true;
          fake.procs[kSelfPid].image = L"C:\\QV\\bin\\msiexec.exe";
-     }, OK, {
+     }, OK,
+        {
             L"Encerrando C:\\QV\\bin\\hung.exe (processo 1798), ainda em execucao na pasta do produto",
             L"Encerrando c:\\qv\\BIN\\Other.exe (processo 1793), ainda em execucao na pasta do produto",
-            L"Encerrando C:\\QV\\bin\\quelvaron-console.exe (processo 1792), ainda em execucao na pasta do produto",},
-        {
-            L"TerminateProcess 1798 1",
-            L"TerminateProcess 1793 1",
-            L"TerminateProcess 1792 1",},
+            L"Encerrando C:\\QV\\bin\\quelvaron-console.exe (processo 1792), ainda em execucao na pasta do produto"},
+        {L"TerminateProcess 1798 1", L"TerminateProcess 1793 1", L"TerminateProcess 1792 1"},
         5000},
-    {"ProgramsBesideNoSnapshot", QvRemoveService, [] { Data(kHost); fake.snapshotFails = true; AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK, {},
-        {},
-        0},
-    {"ProgramsBesideBareName", QvRemoveService, [] { Data(L"quelvaron-service.exe"); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK, {},
-        {},
-        0},
+    {"ProgramsBesideNoSnapshot", QvRemoveService, [] { Data(kHost); fake.snapshotFails = true; AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK,
+        {}, {}, 0},
+    {"ProgramsBesideBareName", QvRemoveService, [] { Data(L"quelvaron-service.exe"); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK,
+        {}, {}, 0},
 };
 
 // ---- QvFinishRemoval: what an uninstall leaves in INSTALLDIR
@@ -1069,27 +731,21 @@ void Env()
 }
 
 const Case kFinish[] = {
-    {"NoData", QvFinishRemoval, [] {}, OK, {
-            L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (); nada foi removido",},
+    {"NoData", QvFinishRemoval, [] {}, OK,
+        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (); nada foi removido"}, {}, 0},
+    {"NoSeparator", QvFinishRemoval, [] { Data(L"1"); }, OK,
+        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (1); nada foi removido"}, {}, 0},
+    {"NoFolder", QvFinishRemoval, [] { Data(L"1;"); }, OK,
+        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (1;); nada foi removido"}, {}, 0},
+    {"DataTooLong", QvFinishRemoval, [] { Data(std::wstring(32768, L'a')); }, OK,
+        {L"CustomActionData tem 32768 caracteres; o maximo e 32767."}, {}, 0},
+    {"NewerVersionInstalled", QvFinishRemoval, [] { Pbx(); Purge(L"1"); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther}; }, OK,
+        {
+            L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam"},
         {},
         0},
-    {"NoSeparator", QvFinishRemoval, [] { Data(L"1"); }, OK, {
-            L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (1); nada foi removido",},
-        {},
-        0},
-    {"NoFolder", QvFinishRemoval, [] { Data(L"1;"); }, OK, {
-            L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (1;); nada foi removido",},
-        {},
-        0},
-    {"DataTooLong", QvFinishRemoval, [] { Data(std::wstring(32768, L'a')); }, OK, {
-            L"CustomActionData tem 32768 caracteres; o maximo e 32767.",},
-        {},
-        0},
-    {"NewerVersionInstalled", QvFinishRemoval, [] { Pbx(); Purge(L"1"); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther}; }, OK, {
-            L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam",},
-        {},
-        0},
-    {"Kept", QvFinishRemoval, [] { Pbx(); Purge(L"0"); Env(); }, OK, {
+    {"Kept", QvFinishRemoval, [] { Pbx(); Purge(L"0"); Env(); }, OK,
+        {
             L"Mantidos (configuracao e dados do administrador) em C:\\PBX:",
             L"  dados: ..x",
             L"  dados: .x",
@@ -1099,15 +755,13 @@ const Case kFinish[] = {
             L"  configuracao: etc\\extensions.conf",
             L"  dados: etcx\\a",
             L"  dados: notes [old].txt",
-            L"  dados: var\\log\\asterisk.log",},
+            L"  dados: var\\log\\asterisk.log"},
         {},
         0},
-    {"KeptNothing", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"bin\\", 0}, {L"var\\", 0}, {L"var\\log\\", 0}}); Purge(L""); }, OK, {
-            L"Nada foi mantido em C:\\PBX (nenhuma configuracao nem dado do administrador)",},
-        {},
-        0},
-    {"Purged", QvFinishRemoval, [] { Pbx(); Purge(L"1"); Env(); }, OK, {
-            L"PURGE=1: removidos 9 arquivo(s) e 7 pasta(s) de C:\\PBX",},
+    {"KeptNothing", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"bin\\", 0}, {L"var\\", 0}, {L"var\\log\\", 0}}); Purge(L""); }, OK,
+        {L"Nada foi mantido em C:\\PBX (nenhuma configuracao nem dado do administrador)"}, {}, 0},
+    {"Purged", QvFinishRemoval, [] { Pbx(); Purge(L"1"); Env(); }, OK,
+        {L"PURGE=1: removidos 9 arquivo(s) e 7 pasta(s) de C:\\PBX"},
         {
             L"DeleteFileW C:\\PBX\\..x",
             L"DeleteFileW C:\\PBX\\.x",
@@ -1125,22 +779,23 @@ const Case kFinish[] = {
             L"DeleteFileW C:\\PBX\\var\\log\\asterisk.log",
             L"RemoveDirectoryW C:\\PBX\\var\\log",
             L"RemoveDirectoryW C:\\PBX\\var",
-            L"RemoveDirectoryW C:\\PBX",},
+            L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"PurgedReadOnlyFolder", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"var\\", FILE_ATTRIBUTE_READONLY}, {L"var\\a", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE}}); fake.files[L"\\\\?\\C:\\PBX"].attributes |= FILE_ATTRIBUTE_READONLY; Purge(L"1"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 2 pasta(s) de C:\\PBX",},
+    {"PurgedReadOnlyFolder", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"var\\", FILE_ATTRIBUTE_READONLY}, {L"var\\a", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE}}); fake.files[L"\\\\?\\C:\\PBX"].attributes |= FILE_ATTRIBUTE_READONLY; Purge(L"1"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 2 pasta(s) de C:\\PBX"},
         {
             L"SetFileAttributesW C:\\PBX\\var\\a 32",
             L"DeleteFileW C:\\PBX\\var\\a",
             L"SetFileAttributesW C:\\PBX\\var 16",
             L"RemoveDirectoryW C:\\PBX\\var",
             L"SetFileAttributesW C:\\PBX 16",
-            L"RemoveDirectoryW C:\\PBX",},
+            L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"PurgeFailsOnOneFile", QvFinishRemoval, [] { Pbx(); fake.files[L"\\\\?\\C:\\PBX\\var\\log\\asterisk.log"].deleteError = ERROR_SHARING_VIOLATION; Purge(L"1"); }, OK, {
+    {"PurgeFailsOnOneFile", QvFinishRemoval, [] { Pbx(); fake.files[L"\\\\?\\C:\\PBX\\var\\log\\asterisk.log"].deleteError = ERROR_SHARING_VIOLATION; Purge(L"1"); }, OK,
+        {
             L"  nao removido (Erro 32): var\\log\\asterisk.log",
             L"PURGE=1: removidos 8 arquivo(s) e 4 pasta(s) de C:\\PBX",
-            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
+            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX"},
         {
             L"DeleteFileW C:\\PBX\\..x",
             L"DeleteFileW C:\\PBX\\.x",
@@ -1158,12 +813,13 @@ const Case kFinish[] = {
             L"DeleteFileW C:\\PBX\\var\\log\\asterisk.log",
             L"RemoveDirectoryW C:\\PBX\\var\\log",
             L"RemoveDirectoryW C:\\PBX\\var",
-            L"RemoveDirectoryW C:\\PBX",},
+            L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"PurgeFailsOnAFolder", QvFinishRemoval, [] { Pbx(); fake.files[L"\\\\?\\C:\\PBX\\bin"].deleteError = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK, {
+    {"PurgeFailsOnAFolder", QvFinishRemoval, [] { Pbx(); fake.files[L"\\\\?\\C:\\PBX\\bin"].deleteError = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK,
+        {
             L"  nao removido (Erro 5): bin",
             L"PURGE=1: removidos 9 arquivo(s) e 5 pasta(s) de C:\\PBX",
-            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
+            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX"},
         {
             L"DeleteFileW C:\\PBX\\..x",
             L"DeleteFileW C:\\PBX\\.x",
@@ -1181,12 +837,13 @@ const Case kFinish[] = {
             L"DeleteFileW C:\\PBX\\var\\log\\asterisk.log",
             L"RemoveDirectoryW C:\\PBX\\var\\log",
             L"RemoveDirectoryW C:\\PBX\\var",
-            L"RemoveDirectoryW C:\\PBX",},
+            L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"PurgeUnreadableFolder", QvFinishRemoval, [] { Pbx(); fake.findErrors[L"\\\\?\\C:\\PBX\\var"] = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK, {
+    {"PurgeUnreadableFolder", QvFinishRemoval, [] { Pbx(); fake.findErrors[L"\\\\?\\C:\\PBX\\var"] = ERROR_ACCESS_DENIED; Purge(L"1"); }, OK,
+        {
             L"  nao removido (Erro 145): var",
             L"PURGE=1: removidos 8 arquivo(s) e 4 pasta(s) de C:\\PBX",
-            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
+            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX"},
         {
             L"DeleteFileW C:\\PBX\\..x",
             L"DeleteFileW C:\\PBX\\.x",
@@ -1202,180 +859,118 @@ const Case kFinish[] = {
             L"RemoveDirectoryW C:\\PBX\\etcx",
             L"DeleteFileW C:\\PBX\\notes [old].txt",
             L"RemoveDirectoryW C:\\PBX\\var",
-            L"RemoveDirectoryW C:\\PBX",},
+            L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"PurgeFollowsNoLink", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"link\\", FILE_ATTRIBUTE_REPARSE_POINT}, {L"link\\theirs", 0}, {L"sub\\", 0}, {L"sub\\deeper\\", 0}, {L"sub\\deeper\\f", 0}, {L"sub\\g", 0}}); fake.files[L"\\\\?\\C:\\PBX\\link"].deleteError = 0; Purge(L"1"); }, OK, {
-            L"PURGE=1: removidos 2 arquivo(s) e 4 pasta(s) de C:\\PBX",},
+    {"PurgeFollowsNoLink", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"link\\", FILE_ATTRIBUTE_REPARSE_POINT}, {L"link\\theirs", 0}, {L"sub\\", 0}, {L"sub\\deeper\\", 0}, {L"sub\\deeper\\f", 0}, {L"sub\\g", 0}}); fake.files[L"\\\\?\\C:\\PBX\\link"].deleteError = 0; Purge(L"1"); }, OK,
+        {L"PURGE=1: removidos 2 arquivo(s) e 4 pasta(s) de C:\\PBX"},
         {
             L"RemoveDirectoryW C:\\PBX\\link",
             L"DeleteFileW C:\\PBX\\sub\\deeper\\f",
             L"RemoveDirectoryW C:\\PBX\\sub\\deeper",
             L"DeleteFileW C:\\PBX\\sub\\g",
             L"RemoveDirectoryW C:\\PBX\\sub",
-            L"RemoveDirectoryW C:\\PBX",},
+            L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"KeptFollowsNoLink", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"link\\", FILE_ATTRIBUTE_REPARSE_POINT}, {L"link\\theirs", 0}, {L"sub\\", 0}, {L"sub\\deeper\\", 0}, {L"sub\\deeper\\f", 0}}); Purge(L"0"); }, OK, {
-            L"Mantidos (configuracao e dados do administrador) em C:\\PBX:",
-            L"  dados: sub\\deeper\\f",},
-        {},
+    {"KeptFollowsNoLink", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"link\\", FILE_ATTRIBUTE_REPARSE_POINT}, {L"link\\theirs", 0}, {L"sub\\", 0}, {L"sub\\deeper\\", 0}, {L"sub\\deeper\\f", 0}}); Purge(L"0"); }, OK,
+        {L"Mantidos (configuracao e dados do administrador) em C:\\PBX:", L"  dados: sub\\deeper\\f"}, {}, 0},
+    {"Gone", QvFinishRemoval, [] { Purge(L"0"); }, OK,
+        {L"Nada foi mantido: C:\\PBX nao existe mais"}, {}, 0},
+    {"GoneFileNotFound", QvFinishRemoval, [] { Purge(L"1"); fake.findErrors[L"\\\\?\\C:\\PBX"] = ERROR_FILE_NOT_FOUND; }, OK,
+        {L"Nada foi mantido: C:\\PBX nao existe mais"}, {}, 0},
+    {"Unreadable", QvFinishRemoval, [] { Purge(L"1"); fake.findErrors[L"\\\\?\\C:\\PBX"] = ERROR_ACCESS_DENIED; }, OK,
+        {L"C:\\PBX nao pode ser lido (Erro 5)"}, {}, 0},
+    {"RelativeMadeFull", QvFinishRemoval, [] { Tree(L"D:\\PBX", {{L"a", 0}}); Purge(L"0", L"PBX"); fake.fullPaths[L"PBX"] = L"D:\\PBX\\\\"; }, OK,
+        {L"Mantidos (configuracao e dados do administrador) em PBX:", L"  dados: a"}, {}, 0},
+    {"NotAPath", QvFinishRemoval, [] { Purge(L"1", L"::"); fake.fullPaths[L"::"] = L""; }, OK,
+        {L"INSTALLDIR invalido: ::; nada foi removido"}, {}, 0},
+    {"AlreadyLongForm", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"a", 0}}); Purge(L"1", L"\\\\?\\C:\\PBX"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de \\\\?\\C:\\PBX"},
+        {L"DeleteFileW C:\\PBX\\a", L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"Gone", QvFinishRemoval, [] { Purge(L"0"); }, OK, {
-            L"Nada foi mantido: C:\\PBX nao existe mais",},
-        {},
+    {"Unc", QvFinishRemoval, [] { Tree(L"UNC\\srv\\share\\pbx", {{L"a", 0}}); Purge(L"1", L"\\\\srv\\share\\pbx"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de \\\\srv\\share\\pbx"},
+        {L"DeleteFileW UNC\\srv\\share\\pbx\\a", L"RemoveDirectoryW UNC\\srv\\share\\pbx"},
         0},
-    {"GoneFileNotFound", QvFinishRemoval, [] { Purge(L"1"); fake.findErrors[L"\\\\?\\C:\\PBX"] = ERROR_FILE_NOT_FOUND; }, OK, {
-            L"Nada foi mantido: C:\\PBX nao existe mais",},
-        {},
-        0},
-    {"Unreadable", QvFinishRemoval, [] { Purge(L"1"); fake.findErrors[L"\\\\?\\C:\\PBX"] = ERROR_ACCESS_DENIED; }, OK, {
-            L"C:\\PBX nao pode ser lido (Erro 5)",},
-        {},
-        0},
-    {"RelativeMadeFull", QvFinishRemoval, [] { Tree(L"D:\\PBX", {{L"a", 0}}); Purge(L"0", L"PBX"); fake.fullPaths[L"PBX"] = L"D:\\PBX\\\\"; }, OK, {
-            L"Mantidos (configuracao e dados do administrador) em PBX:",
-            L"  dados: a",},
-        {},
-        0},
-    {"NotAPath", QvFinishRemoval, [] { Purge(L"1", L"::"); fake.fullPaths[L"::"] = L""; }, OK, {
-            L"INSTALLDIR invalido: ::; nada foi removido",},
-        {},
-        0},
-    {"AlreadyLongForm", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"a", 0}}); Purge(L"1", L"\\\\?\\C:\\PBX"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de \\\\?\\C:\\PBX",},
+    {"UncShareRoot", QvFinishRemoval, [] { Purge(L"1", L"\\\\srv\\share"); }, OK,
+        {L"\\\\srv\\share e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"UncShareRootSlash", QvFinishRemoval, [] { Purge(L"1", L"\\\\srv\\share\\"); }, OK,
+        {L"\\\\srv\\share\\ e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"UncNoServer", QvFinishRemoval, [] { Purge(L"1", L"\\\\\\share"); }, OK,
+        {L"\\\\\\share e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"UncShortShareRoot", QvFinishRemoval, [] { Purge(L"1", L"\\\\s\\h"); }, OK,
+        {L"\\\\s\\h e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"PurgeRootInUse", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"a", 0}}); fake.files[L"\\\\?\\C:\\PBX"].deleteError = ERROR_SHARING_VIOLATION; Purge(L"1"); }, OK,
         {
-            L"DeleteFileW C:\\PBX\\a",
-            L"RemoveDirectoryW C:\\PBX",},
-        0},
-    {"Unc", QvFinishRemoval, [] { Tree(L"UNC\\srv\\share\\pbx", {{L"a", 0}}); Purge(L"1", L"\\\\srv\\share\\pbx"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de \\\\srv\\share\\pbx",},
-        {
-            L"DeleteFileW UNC\\srv\\share\\pbx\\a",
-            L"RemoveDirectoryW UNC\\srv\\share\\pbx",},
-        0},
-    {"UncShareRoot", QvFinishRemoval, [] { Purge(L"1", L"\\\\srv\\share"); }, OK, {
-            L"\\\\srv\\share e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
-        0},
-    {"UncShareRootSlash", QvFinishRemoval, [] { Purge(L"1", L"\\\\srv\\share\\"); }, OK, {
-            L"\\\\srv\\share\\ e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
-        0},
-    {"UncNoServer", QvFinishRemoval, [] { Purge(L"1", L"\\\\\\share"); }, OK, {
-            L"\\\\\\share e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
-        0},
-    {"UncShortShareRoot", QvFinishRemoval, [] { Purge(L"1", L"\\\\s\\h"); }, OK, {
-            L"\\\\s\\h e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
-        0},
-    {"PurgeRootInUse", QvFinishRemoval, [] { Tree(L"C:\\PBX", {{L"a", 0}}); fake.files[L"\\\\?\\C:\\PBX"].deleteError = ERROR_SHARING_VIOLATION; Purge(L"1"); }, OK, {
             L"  nao removido (Erro 32): C:\\PBX",
             L"PURGE=1: removidos 1 arquivo(s) e 0 pasta(s) de C:\\PBX",
-            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX",},
-        {
-            L"DeleteFileW C:\\PBX\\a",
-            L"RemoveDirectoryW C:\\PBX",},
+            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\PBX"},
+        {L"DeleteFileW C:\\PBX\\a", L"RemoveDirectoryW C:\\PBX"},
         0},
-    {"DriveRoot", QvFinishRemoval, [] { Purge(L"1", L"C:\\"); }, OK, {
-            L"C:\\ e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
+    {"DriveRoot", QvFinishRemoval, [] { Purge(L"1", L"C:\\"); }, OK,
+        {L"C:\\ e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"DriveRootKept", QvFinishRemoval, [] { Purge(L"0", L"D:\\\\"); }, OK,
+        {L"D:\\\\ e (ou contem) uma pasta do sistema: o que restou nela nao foi listado"}, {}, 0},
+    {"FourCharacters", QvFinishRemoval, [] { Tree(L"D:\\a", {{L"x", 0}}); Purge(L"1", L"D:\\a"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de D:\\a"},
+        {L"DeleteFileW D:\\a\\x", L"RemoveDirectoryW D:\\a"},
         0},
-    {"DriveRootKept", QvFinishRemoval, [] { Purge(L"0", L"D:\\\\"); }, OK, {
-            L"D:\\\\ e (ou contem) uma pasta do sistema: o que restou nela nao foi listado",},
-        {},
+    {"WindowsFolderInside", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\WINDOWS\\pbx"); }, OK,
+        {L"C:\\WINDOWS\\pbx e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"WindowsFolderItself", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\windows"); }, OK,
+        {L"C:\\windows e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"HoldsWindows", QvFinishRemoval, [] { fake.windowsDir = L"D:\\os\\windows"; Purge(L"1", L"D:\\os"); }, OK,
+        {L"D:\\os e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"WindowsPrefixOnly", QvFinishRemoval, [] { Env(); Tree(L"C:\\win", {{L"a", 0}}); Purge(L"1", L"C:\\win"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\win"},
+        {L"DeleteFileW C:\\win\\a", L"RemoveDirectoryW C:\\win"},
         0},
-    {"FourCharacters", QvFinishRemoval, [] { Tree(L"D:\\a", {{L"x", 0}}); Purge(L"1", L"D:\\a"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de D:\\a",},
-        {
-            L"DeleteFileW D:\\a\\x",
-            L"RemoveDirectoryW D:\\a",},
+    {"WindowsNamePrefix", QvFinishRemoval, [] { Env(); Tree(L"C:\\windows2", {{L"a", 0}}); Purge(L"1", L"C:\\windows2"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\windows2"},
+        {L"DeleteFileW C:\\windows2\\a", L"RemoveDirectoryW C:\\windows2"},
         0},
-    {"WindowsFolderInside", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\WINDOWS\\pbx"); }, OK, {
-            L"C:\\WINDOWS\\pbx e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
+    {"NoWindowsFolder", QvFinishRemoval, [] { fake.windowsDirFails = true; Tree(L"C:\\windows", {{L"a", 0}}); Purge(L"1", L"C:\\windows"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\windows"},
+        {L"DeleteFileW C:\\windows\\a", L"RemoveDirectoryW C:\\windows"},
         0},
-    {"WindowsFolderItself", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\windows"); }, OK, {
-            L"C:\\windows e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
+    {"ProgramFiles", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\Program Files"); }, OK,
+        {L"C:\\Program Files e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"ProgramData", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\ProgramData"); }, OK,
+        {L"C:\\ProgramData e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido"}, {}, 0},
+    {"HoldsAProfile", QvFinishRemoval, [] { Env(); Purge(L"0", L"C:\\Users"); }, OK,
+        {L"C:\\Users e (ou contem) uma pasta do sistema: o que restou nela nao foi listado"}, {}, 0},
+    {"InProgramFiles", QvFinishRemoval, [] { Env(); Tree(L"C:\\Program Files\\QV", {{L"a", 0}}); Purge(L"1", L"C:\\Program Files\\QV"); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\Program Files\\QV"},
+        {L"DeleteFileW C:\\Program Files\\QV\\a", L"RemoveDirectoryW C:\\Program Files\\QV"},
         0},
-    {"HoldsWindows", QvFinishRemoval, [] { fake.windowsDir = L"D:\\os\\windows"; Purge(L"1", L"D:\\os"); }, OK, {
-            L"D:\\os e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
+    {"LongestPath", QvFinishRemoval, [] { std::wstring d = L"C:\\" + std::wstring(32757, L'd'); Tree(d, {{L"a", 0}}); Purge(L"1", d); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\{d*32757}"},
+        {L"DeleteFileW C:\\{d*32757}\\a", L"RemoveDirectoryW C:\\{d*32757}"},
         0},
-    {"WindowsPrefixOnly", QvFinishRemoval, [] { Env(); Tree(L"C:\\win", {{L"a", 0}}); Purge(L"1", L"C:\\win"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\win",},
-        {
-            L"DeleteFileW C:\\win\\a",
-            L"RemoveDirectoryW C:\\win",},
+    {"PathTooLong", QvFinishRemoval, [] { Purge(L"1", L"C:\\" + std::wstring(32758, L'd')); }, OK,
+        {L"INSTALLDIR invalido: C:\\{d*32758}; nada foi removido"}, {}, 0},
+    {"LongestLongForm", QvFinishRemoval, [] { std::wstring d = L"C:\\" + std::wstring(32757, L'd'); Tree(d, {{L"a", 0}}); Purge(L"1", L"\\\\?\\" + d); }, OK,
+        {L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de \\\\?\\C:\\{d*32757}"},
+        {L"DeleteFileW C:\\{d*32757}\\a", L"RemoveDirectoryW C:\\{d*32757}"},
         0},
-    {"WindowsNamePrefix", QvFinishRemoval, [] { Env(); Tree(L"C:\\windows2", {{L"a", 0}}); Purge(L"1", L"C:\\windows2"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\windows2",},
-        {
-            L"DeleteFileW C:\\windows2\\a",
-            L"RemoveDirectoryW C:\\windows2",},
-        0},
-    {"NoWindowsFolder", QvFinishRemoval, [] { fake.windowsDirFails = true; Tree(L"C:\\windows", {{L"a", 0}}); Purge(L"1", L"C:\\windows"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\windows",},
-        {
-            L"DeleteFileW C:\\windows\\a",
-            L"RemoveDirectoryW C:\\windows",},
-        0},
-    {"ProgramFiles", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\Program Files"); }, OK, {
-            L"C:\\Program Files e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
-        0},
-    {"ProgramData", QvFinishRemoval, [] { Env(); Purge(L"1", L"C:\\ProgramData"); }, OK, {
-            L"C:\\ProgramData e (ou contem) uma pasta do sistema: PURGE=1 ignorado, nada foi removido",},
-        {},
-        0},
-    {"HoldsAProfile", QvFinishRemoval, [] { Env(); Purge(L"0", L"C:\\Users"); }, OK, {
-            L"C:\\Users e (ou contem) uma pasta do sistema: o que restou nela nao foi listado",},
-        {},
-        0},
-    {"InProgramFiles", QvFinishRemoval, [] { Env(); Tree(L"C:\\Program Files\\QV", {{L"a", 0}}); Purge(L"1", L"C:\\Program Files\\QV"); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\Program Files\\QV",},
-        {
-            L"DeleteFileW C:\\Program Files\\QV\\a",
-            L"RemoveDirectoryW C:\\Program Files\\QV",},
-        0},
-    {"LongestPath", QvFinishRemoval, [] { std::wstring d = L"C:\\" + std::wstring(32757, L'd'); Tree(d, {{L"a", 0}}); Purge(L"1", d); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de C:\\{d*32757}",},
-        {
-            L"DeleteFileW C:\\{d*32757}\\a",
-            L"RemoveDirectoryW C:\\{d*32757}",},
-        0},
-    {"PathTooLong", QvFinishRemoval, [] { Purge(L"1", L"C:\\" + std::wstring(32758, L'd')); }, OK, {
-            L"INSTALLDIR invalido: C:\\{d*32758}; nada foi removido",},
-        {},
-        0},
-    {"LongestLongForm", QvFinishRemoval, [] { std::wstring d = L"C:\\" + std::wstring(32757, L'd'); Tree(d, {{L"a", 0}}); Purge(L"1", L"\\\\?\\" + d); }, OK, {
-            L"PURGE=1: removidos 1 arquivo(s) e 1 pasta(s) de \\\\?\\C:\\{d*32757}",},
-        {
-            L"DeleteFileW C:\\{d*32757}\\a",
-            L"RemoveDirectoryW C:\\{d*32757}",},
-        0},
-    {"LongFormTooLong", QvFinishRemoval, [] { Purge(L"1", L"\\\\?\\C:\\" + std::wstring(32758, L'd')); }, OK, {
-            L"INSTALLDIR invalido: \\\\?\\C:\\{d*32758}; nada foi removido",},
-        {},
-        0},
-    {"FullPathTooLong", QvFinishRemoval, [] { Purge(L"1", L"x"); fake.fullPaths[L"x"] = L"C:\\" + std::wstring(32765, L'd'); }, OK, {
-            L"INSTALLDIR invalido: x; nada foi removido",},
-        {},
-        0},
+    {"LongFormTooLong", QvFinishRemoval, [] { Purge(L"1", L"\\\\?\\C:\\" + std::wstring(32758, L'd')); }, OK,
+        {L"INSTALLDIR invalido: \\\\?\\C:\\{d*32758}; nada foi removido"}, {}, 0},
+    {"FullPathTooLong", QvFinishRemoval, [] { Purge(L"1", L"x"); fake.fullPaths[L"x"] = L"C:\\" + std::wstring(32765, L'd'); }, OK,
+        {L"INSTALLDIR invalido: x; nada foi removido"}, {}, 0},
     {"NamesAtTheLimit", QvFinishRemoval, [] {
          std::wstring d = L"C:\\" + std::wstring(32504, L'd');
          Tree(d, {{std::wstring(255, L'n'), 0}, {std::wstring(256, L'm'), 0}, {std::wstring(253, L's') + L"\\", 0}, {std::wstring(253, L's') + L"\\f", 0}, {std::wstring(254, L't') + L"\\", 0}, {std::wstring(254, L't') + L"\\g", 0}});
          Purge(L"1", d);
-     }, OK, {
+     }, OK,
+        {
             L"  nao removido (Erro 206): C:\\{d*32504}",
             L"PURGE=1: removidos 2 arquivo(s) e 1 pasta(s) de C:\\{d*32504}",
-            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\{d*32504}",},
+            L"PURGE=1: 1 item(ns) nao removido(s) de C:\\{d*32504}"},
         {
             L"DeleteFileW C:\\{d*32504}\\{n*255}",
             L"DeleteFileW C:\\{d*32504}\\{s*253}\\f",
             L"RemoveDirectoryW C:\\{d*32504}\\{s*253}",
             L"RemoveDirectoryW C:\\{d*32504}\\{t*254}",
-            L"RemoveDirectoryW C:\\{d*32504}",},
+            L"RemoveDirectoryW C:\\{d*32504}"},
         0},
 };
 
