@@ -150,6 +150,14 @@ const Case kStop[] = {
         kCleared + Lines{L"QuelvaronAsterisk: parado (0 ms)"}, kClearCall, 0},
     {"StoppedButHostLingers", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_STOPPED; At(700, [] { fake.procs[0x500].endsAt = fake.now; }); }, OK,
         kCleared + Lines{L"QuelvaronAsterisk: parado (700 ms)"}, kClearCall, 700},
+    {"RefusedOnceWith1061", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 0}; }, OK,
+        kCleared + Lines{
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
+            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
+            L"QuelvaronAsterisk: parada recusada 1 vez(es) com o erro 1061 e pedida de novo",
+            L"QuelvaronAsterisk: parado (400 ms)"},
+        kClearCall + Lines{L"ControlService 1 (x2)"},
+        400},
     {"RefusedTwiceWith1061", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 0}; }, OK,
         kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
@@ -465,7 +473,15 @@ const Case kInstall[] = {
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
         kStartCalls,
         4000},
-    {"InstallOutputUnread", QvInstallService, [] { Data(kHost); fake.readFails = true; }, OK,
+    {"InstallOutputReadFailsMidway", QvInstallService, [] { Data(kHost); fake.readable = 512; fake.commands[L"-install"].output = std::string(512, 'a') + std::string(88, 'b'); }, OK,
+        {
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: {a*512}",
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
+            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
+            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
+        kStartCalls,
+        4000},
+    {"InstallOutputUnread", QvInstallService, [] { Data(kHost); fake.readable = 0; }, OK,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: ",
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: ",

@@ -378,7 +378,7 @@ BOOL WINAPI FakePeekNamedPipe(HANDLE h, LPVOID, DWORD, LPDWORD, LPDWORD availabl
 BOOL WINAPI FakeReadFile(HANDLE h, LPVOID buffer, DWORD want, LPDWORD got, LPOVERLAPPED)
 {
     auto it = g_PipeOf.find((ULONG_PTR)h);
-    if (fake.readFails || it == g_PipeOf.end()) {
+    if (it == g_PipeOf.end() || fake.procs[it->second].taken >= fake.readable) {
         return Fail(ERROR_BROKEN_PIPE);
     }
     FakeProcess &p = fake.procs[it->second];

@@ -94,7 +94,8 @@ struct FakeMsi {
     DWORD nextPid = 0x700;
     std::map<std::wstring, HostCommand> commands;
     DWORD pipeError = 0;
-    bool snapshotFails = false, readFails = false;
+    bool snapshotFails = false;
+    size_t readable = (size_t)-1; // ReadFile fails once this many bytes of a pipe are read
 
     // Files: full long-form paths ("\\?\C:\PBX\etc\a.ini")
     std::map<std::wstring, FakeEntry> files;
