@@ -37,8 +37,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # The builds that hold a file and the test programs that cover it there.  An
-# empty list: no fast tests (the MSI actions run only in the MSI's whole-life
-# test under msiexec, too slow for this).
+# empty list: no fast tests.
 COVER = {
     'res/res_quelvaron_ami.cpp': [('native', ['res_plugin_test', 'res_no_allocation_test',
                                               'res_shipped_library_test'])],
@@ -49,7 +48,8 @@ COVER = {
                                      ('windows', ['voip_library_test'])],
     'service/quelvaron_asterisk_service.cpp': [('windows', ['service_host_test'])],
     'service/win32_seam.cpp': [('windows', ['service_host_test'])],
-    'installer/msi_actions.cpp': [],
+    'installer/msi_actions.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_seam.cpp': [('windows', ['msi_actions_test'])],
 }
 
 # Programs that mostly wait (time-outs of a scripted peer) run as two shards.

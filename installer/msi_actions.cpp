@@ -25,6 +25,9 @@
 ** ones and the buffers are fixed and static (one action runs at a time in
 ** this process). The host itself is an ANSI program with MAX_PATH buffers,
 ** so registration refuses a host path that the host could not use.
+**
+** Every call to Windows goes through g_Msi (msi_seam.h), which is the real
+** functions here and recording fakes in the unit tests.
 */
 #define _CRT_SECURE_NO_WARNINGS
 #include <windows.h>
@@ -37,6 +40,8 @@
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
+
+#include "msi_seam.h"
 
 #define SERVICE_NAME L"QuelvaronAsterisk"
 #ifndef QV_UPGRADE_CODE
@@ -107,13 +112,13 @@ static void SendText(INSTALLMESSAGE kind, const wchar_t *text)
     }
     g_Escaped[used] = L'\0';
 
-    MSIHANDLE record = MsiCreateRecord(0);
+    MSIHANDLE record = g_Msi.MsiCreateRecord(0);
     if (record == 0) {
         return;
     }
-    MsiRecordSetStringW(record, 0, g_Escaped);
-    MsiProcessMessage(g_Install, kind, record);
-    MsiCloseHandle(record);
+    g_Msi.MsiRecordSetStringW(record, 0, g_Escaped);
+    g_Msi.MsiProcessMessage(g_Install, kind, record);
+    g_Msi.MsiCloseHandle(record);
 }
 
 /* Bounded formatting, always terminated (a cut text stays a text). */
@@ -149,7 +154,7 @@ static UINT FailF(const wchar_t *format, ...)
 
 static DWORD Elapsed(DWORD since)
 {
-    return GetTickCount() - since;
+    return g_Msi.GetTickCount() - since;
 }
 
 /*
@@ -161,7 +166,7 @@ static int ReadActionData(MSIHANDLE install)
     DWORD size = PATH_CHARS;
     g_Install = install;
     g_Data[0] = L'\0';
-    UINT result = MsiGetPropertyW(install, L"CustomActionData", g_Data, &size);
+    UINT result = g_Msi.MsiGetPropertyW(install, L"CustomActionData", g_Data, &size);
     if (result == ERROR_MORE_DATA) {
         g_Data[0] = L'\0';
         LogF(L"CustomActionData tem %lu caracteres; o maximo e %d.", (unsigned long)size, PATH_CHARS - 1);
@@ -192,15 +197,15 @@ static int StateOfError(DWORD error)
 static SC_HANDLE OpenQv(DWORD access, SC_HANDLE *manager, DWORD *error)
 {
     *error = NO_ERROR;
-    *manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    *manager = g_Msi.OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
     if (*manager == NULL) {
-        *error = GetLastError();
+        *error = g_Msi.GetLastError();
         return NULL;
     }
-    SC_HANDLE service = OpenServiceW(*manager, SERVICE_NAME, access);
+    SC_HANDLE service = g_Msi.OpenServiceW(*manager, SERVICE_NAME, access);
     if (service == NULL) {
-        *error = GetLastError();
-        CloseServiceHandle(*manager);
+        *error = g_Msi.GetLastError();
+        g_Msi.CloseServiceHandle(*manager);
         *manager = NULL;
     }
     return service;
@@ -208,8 +213,8 @@ static SC_HANDLE OpenQv(DWORD access, SC_HANDLE *manager, DWORD *error)
 
 static void CloseQv(SC_HANDLE manager, SC_HANDLE service)
 {
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    g_Msi.CloseServiceHandle(service);
+    g_Msi.CloseServiceHandle(manager);
 }
 
 /* SVC_PRESENT with the status in *st, SVC_MARKED or SVC_ABSENT. */
@@ -223,8 +228,8 @@ static int QueryService(SERVICE_STATUS_PROCESS *st)
     }
     DWORD needed = 0;
     int state = SVC_PRESENT;
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)st, sizeof(*st), &needed)) {
-        state = StateOfError(GetLastError());
+    if (!g_Msi.QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)st, sizeof(*st), &needed)) {
+        state = StateOfError(g_Msi.GetLastError());
     }
     CloseQv(manager, service);
     return state;
@@ -239,8 +244,8 @@ static DWORD SendStop(void)
         return error;
     }
     SERVICE_STATUS status;
-    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        error = GetLastError();
+    if (!g_Msi.ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        error = g_Msi.GetLastError();
     }
     CloseQv(manager, service);
     return error;
@@ -264,8 +269,8 @@ static void ClearRecovery(void)
         memset(&actions, 0, sizeof(actions));
         actions.cActions = 0;
         actions.lpsaActions = &none;
-        if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
-            error = GetLastError();
+        if (!g_Msi.ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
+            error = g_Msi.GetLastError();
         }
         CloseQv(manager, service);
     }
@@ -281,8 +286,8 @@ static DWORD DeleteDirectly(void)
     if (service == NULL) {
         return error;
     }
-    if (!DeleteService(service)) {
-        error = GetLastError();
+    if (!g_Msi.DeleteService(service)) {
+        error = g_Msi.GetLastError();
     }
     CloseQv(manager, service);
     return error;
@@ -292,12 +297,12 @@ static DWORD DeleteDirectly(void)
 static int WaitGone(DWORD timeoutMs)
 {
     SERVICE_STATUS_PROCESS st;
-    DWORD start = GetTickCount();
+    DWORD start = g_Msi.GetTickCount();
     while (QueryService(&st) != SVC_ABSENT) {
         if (Elapsed(start) >= timeoutMs) {
             return 0;
         }
-        Sleep(POLL_MS);
+        g_Msi.Sleep(POLL_MS);
     }
     return 1;
 }
@@ -318,7 +323,7 @@ static int ServiceBinary(wchar_t *binary, size_t size)
     if (service == NULL) {
         return 0;
     }
-    BOOL known = QueryServiceConfigW(service, &answer.config, sizeof(answer), &needed) &&
+    BOOL known = g_Msi.QueryServiceConfigW(service, &answer.config, sizeof(answer), &needed) &&
                  answer.config.lpBinaryPathName != NULL;
     CloseQv(manager, service);
     if (!known) {
@@ -350,13 +355,13 @@ static int ServiceBinary(wchar_t *binary, size_t size)
 static HANDLE OpenHost(DWORD pid)
 {
     static wchar_t binary[PATH_CHARS];
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == NULL || WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+    HANDLE process = g_Msi.OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == NULL || g_Msi.WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
         LogF(L"QuelvaronAsterisk: o processo %lu do servico ja terminou", (unsigned long)pid);
     } else if (ServiceBinary(binary, PATH_CHARS)) {
         DWORD size = PATH_CHARS;
-        if (QueryFullProcessImageNameW(process, 0, g_Image, &size) &&
-            CompareStringOrdinal(g_Image, -1, binary, -1, TRUE) == CSTR_EQUAL) {
+        if (g_Msi.QueryFullProcessImageNameW(process, 0, g_Image, &size) &&
+            g_Msi.CompareStringOrdinal(g_Image, -1, binary, -1, TRUE) == CSTR_EQUAL) {
             return process;
         }
         LogF(L"QuelvaronAsterisk: o processo %lu nao e %ls, o programa do servico; ignorado", (unsigned long)pid,
@@ -365,7 +370,7 @@ static HANDLE OpenHost(DWORD pid)
         return process;
     }
     if (process != NULL) {
-        CloseHandle(process);
+        g_Msi.CloseHandle(process);
     }
     return NULL;
 }
@@ -379,10 +384,10 @@ static int EndHost(HANDLE host, DWORD pid)
 {
     LogF(L"QuelvaronAsterisk nao parou em %d s: encerrando o processo do servico (%lu) e seu PBX",
          STOP_TIMEOUT_MS / 1000, (unsigned long)pid);
-    if (!TerminateProcess(host, 1)) {
-        LogF(L"QuelvaronAsterisk: TerminateProcess falhou (Erro %lu)", (unsigned long)GetLastError());
+    if (!g_Msi.TerminateProcess(host, 1)) {
+        LogF(L"QuelvaronAsterisk: TerminateProcess falhou (Erro %lu)", (unsigned long)g_Msi.GetLastError());
     }
-    if (WaitForSingleObject(host, KILL_WAIT_MS) != WAIT_OBJECT_0) {
+    if (g_Msi.WaitForSingleObject(host, KILL_WAIT_MS) != WAIT_OBJECT_0) {
         return 0;
     }
     LogF(L"QuelvaronAsterisk: processo %lu encerrado", (unsigned long)pid);
@@ -401,7 +406,7 @@ static int EndHost(HANDLE host, DWORD pid)
 static int StopAndWait(void)
 {
     SERVICE_STATUS_PROCESS st;
-    DWORD start = GetTickCount();
+    DWORD start = g_Msi.GetTickCount();
     HANDLE host = NULL;
     DWORD hostPid = 0;
     DWORD lastResult = (DWORD)-1;
@@ -420,13 +425,13 @@ static int StopAndWait(void)
         /* The process handle is taken at once: its id may be reused later. */
         if (st.dwProcessId != 0 && st.dwProcessId != hostPid) {
             if (host != NULL) {
-                CloseHandle(host);
+                g_Msi.CloseHandle(host);
             }
             hostPid = st.dwProcessId;
             host = OpenHost(hostPid);
         }
         if (st.dwCurrentState == SERVICE_STOPPED || (hostPid != 0 && host == NULL) ||
-            (host != NULL && WaitForSingleObject(host, 0) == WAIT_OBJECT_0)) {
+            (host != NULL && g_Msi.WaitForSingleObject(host, 0) == WAIT_OBJECT_0)) {
             stopped = 1;
             break;
         }
@@ -443,7 +448,7 @@ static int StopAndWait(void)
         if (Elapsed(start) >= STOP_TIMEOUT_MS) {
             break;
         }
-        Sleep(POLL_MS);
+        g_Msi.Sleep(POLL_MS);
         if (QueryService(&st) != SVC_PRESENT) {
             stopped = 1;
             break;
@@ -456,10 +461,10 @@ static int StopAndWait(void)
     int ended = 1;
     if (host != NULL) {
         DWORD left = Elapsed(start) < STOP_TIMEOUT_MS ? STOP_TIMEOUT_MS - Elapsed(start) : 0;
-        if (WaitForSingleObject(host, left) != WAIT_OBJECT_0) {
+        if (g_Msi.WaitForSingleObject(host, left) != WAIT_OBJECT_0) {
             ended = EndHost(host, hostPid);
         }
-        CloseHandle(host);
+        g_Msi.CloseHandle(host);
     } else if (!stopped) {
         LogF(L"QuelvaronAsterisk nao parou em %d s (estado %lu), mas nao tem processo a encerrar",
              STOP_TIMEOUT_MS / 1000, (unsigned long)st.dwCurrentState);
@@ -474,16 +479,16 @@ static int StopAndWait(void)
 static int HasChild(DWORD parent)
 {
     int found = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    HANDLE snapshot = g_Msi.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
         return 0;
     }
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = g_Msi.Process32FirstW(snapshot, &entry); more && !found; more = g_Msi.Process32NextW(snapshot, &entry)) {
         found = entry.th32ParentProcessID == parent && entry.th32ProcessID != parent;
     }
-    CloseHandle(snapshot);
+    g_Msi.CloseHandle(snapshot);
     return found;
 }
 
@@ -495,7 +500,7 @@ static int HasChild(DWORD parent)
 static UINT WaitRunningWithPbx(const wchar_t *hostPath)
 {
     SERVICE_STATUS_PROCESS st;
-    DWORD start = GetTickCount();
+    DWORD start = g_Msi.GetTickCount();
     DWORD runningSince = 0;
     int running = 0;
 
@@ -514,7 +519,7 @@ static UINT WaitRunningWithPbx(const wchar_t *hostPath)
         if (st.dwCurrentState == SERVICE_RUNNING) {
             if (!running) {
                 running = 1;
-                runningSince = GetTickCount();
+                runningSince = g_Msi.GetTickCount();
                 LogF(L"QuelvaronAsterisk: em execucao (%lu ms), processo %lu",
                      (unsigned long)(runningSince - start), (unsigned long)st.dwProcessId);
             }
@@ -532,7 +537,7 @@ static UINT WaitRunningWithPbx(const wchar_t *hostPath)
             return FailF(L"O servico QuelvaronAsterisk nao entrou em execucao em %d s (estado %lu).",
                          RUNNING_TIMEOUT_MS / 1000, (unsigned long)st.dwCurrentState);
         }
-        Sleep(POLL_MS);
+        g_Msi.Sleep(POLL_MS);
     }
 }
 
@@ -544,9 +549,9 @@ static void DrainPipe(HANDLE readEnd, char *output, size_t outputSize, size_t *u
 {
     char chunk[512];
     DWORD available = 0, got = 0;
-    while (PeekNamedPipe(readEnd, NULL, 0, NULL, &available, NULL) && available > 0) {
+    while (g_Msi.PeekNamedPipe(readEnd, NULL, 0, NULL, &available, NULL) && available > 0) {
         DWORD want = available < sizeof(chunk) ? available : (DWORD)sizeof(chunk);
-        if (!ReadFile(readEnd, chunk, want, &got, NULL) || got == 0) {
+        if (!g_Msi.ReadFile(readEnd, chunk, want, &got, NULL) || got == 0) {
             return;
         }
         for (DWORD i = 0; i < got && *used + 1 < outputSize; i++) {
@@ -581,12 +586,12 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCo
     inherit.nLength = sizeof(inherit);
     inherit.bInheritHandle = TRUE;
     HANDLE readEnd = NULL, writeEnd = NULL;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        _snwprintf(g_Output, OUTPUT_SIZE - 1, L"pipe: Erro %lu", (unsigned long)GetLastError());
+    if (!g_Msi.CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        _snwprintf(g_Output, OUTPUT_SIZE - 1, L"pipe: Erro %lu", (unsigned long)g_Msi.GetLastError());
         LogF(L"%ls: nao executado (%ls)", g_CommandLine, g_Output);
         return HOST_NOT_RUN;
     }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    g_Msi.SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOW si;
     memset(&si, 0, sizeof(si));
@@ -598,11 +603,11 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCo
     PROCESS_INFORMATION pi;
     memset(&pi, 0, sizeof(pi));
     BOOL started =
-        CreateProcessW(hostPath, g_CommandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &si, &pi);
-    DWORD startError = GetLastError();
-    CloseHandle(writeEnd);
+        g_Msi.CreateProcessW(hostPath, g_CommandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &si, &pi);
+    DWORD startError = g_Msi.GetLastError();
+    g_Msi.CloseHandle(writeEnd);
     if (!started) {
-        CloseHandle(readEnd);
+        g_Msi.CloseHandle(readEnd);
         _snwprintf(g_Output, OUTPUT_SIZE - 1, L"Erro %lu", (unsigned long)startError);
         LogF(L"%ls: nao executado (%ls)", g_CommandLine, g_Output);
         return HOST_NOT_RUN;
@@ -611,7 +616,7 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCo
     /* Once the host has ended, all it wrote is in the pipe: one last drain,
     ** whoever else (a child) still holds the write end. */
     size_t used = 0;
-    DWORD start = GetTickCount();
+    DWORD start = g_Msi.GetTickCount();
     int ended = 0;
     for (;;) {
         DrainPipe(readEnd, output, sizeof(output), &used);
@@ -619,23 +624,23 @@ static int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCo
             break;
         }
         DWORD left = HOST_TIMEOUT_MS - Elapsed(start);
-        ended = WaitForSingleObject(pi.hProcess, left < PIPE_POLL_MS ? left : PIPE_POLL_MS) == WAIT_OBJECT_0;
+        ended = g_Msi.WaitForSingleObject(pi.hProcess, left < PIPE_POLL_MS ? left : PIPE_POLL_MS) == WAIT_OBJECT_0;
     }
     output[used] = '\0';
-    CloseHandle(readEnd);
+    g_Msi.CloseHandle(readEnd);
 
     int result = HOST_TIMED_OUT;
     if (ended) {
-        GetExitCodeProcess(pi.hProcess, exitCode);
+        g_Msi.GetExitCodeProcess(pi.hProcess, exitCode);
         result = HOST_RAN;
     } else {
-        TerminateProcess(pi.hProcess, 1);
-        WaitForSingleObject(pi.hProcess, KILL_WAIT_MS);
+        g_Msi.TerminateProcess(pi.hProcess, 1);
+        g_Msi.WaitForSingleObject(pi.hProcess, KILL_WAIT_MS);
     }
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
+    g_Msi.CloseHandle(pi.hProcess);
+    g_Msi.CloseHandle(pi.hThread);
 
-    if (MultiByteToWideChar(CP_ACP, 0, output, -1, g_Output, OUTPUT_SIZE) == 0) {
+    if (g_Msi.MultiByteToWideChar(CP_ACP, 0, output, -1, g_Output, OUTPUT_SIZE) == 0) {
         g_Output[0] = L'\0';
     }
     if (result == HOST_TIMED_OUT) {
@@ -670,13 +675,13 @@ static UINT HostFailed(const wchar_t *option, int result, DWORD exitCode)
 static UINT CheckHostPath(const wchar_t *hostPath)
 {
     static char ansi[PATH_CHARS * 2];
-    UINT codePage = GetACP();
+    UINT codePage = g_Msi.GetACP();
     BOOL usedDefault = FALSE;
     int bytes;
     if (codePage == CP_UTF8) {
-        bytes = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, hostPath, -1, ansi, (int)sizeof(ansi), NULL, NULL);
+        bytes = g_Msi.WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, hostPath, -1, ansi, (int)sizeof(ansi), NULL, NULL);
     } else {
-        bytes = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, hostPath, -1, ansi, (int)sizeof(ansi), NULL,
+        bytes = g_Msi.WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, hostPath, -1, ansi, (int)sizeof(ansi), NULL,
                                     &usedDefault);
     }
     if (bytes == 0 || usedDefault) {
@@ -757,33 +762,33 @@ static void EndProgramsBeside(const wchar_t *hostPath)
         return;
     }
     int folderLength = (int)(slash - hostPath) + 1; /* with the backslash */
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    HANDLE snapshot = g_Msi.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
         return;
     }
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId()) {
+    for (BOOL more = g_Msi.Process32FirstW(snapshot, &entry); more; more = g_Msi.Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == g_Msi.GetCurrentProcessId()) {
             continue;
         }
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+        HANDLE process = g_Msi.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
                                      entry.th32ProcessID);
         if (process == NULL) {
             continue;
         }
         DWORD size = PATH_CHARS;
-        if (QueryFullProcessImageNameW(process, 0, g_Image, &size) && size > (DWORD)folderLength &&
-            CompareStringOrdinal(g_Image, folderLength, hostPath, folderLength, TRUE) == CSTR_EQUAL &&
+        if (g_Msi.QueryFullProcessImageNameW(process, 0, g_Image, &size) && size > (DWORD)folderLength &&
+            g_Msi.CompareStringOrdinal(g_Image, folderLength, hostPath, folderLength, TRUE) == CSTR_EQUAL &&
             wcschr(g_Image + folderLength, L'\\') == NULL) {
             LogF(L"Encerrando %ls (processo %lu), ainda em execucao na pasta do produto", g_Image,
                  (unsigned long)entry.th32ProcessID);
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 5000);
+            g_Msi.TerminateProcess(process, 1);
+            g_Msi.WaitForSingleObject(process, 5000);
         }
-        CloseHandle(process);
+        g_Msi.CloseHandle(process);
     }
-    CloseHandle(snapshot);
+    g_Msi.CloseHandle(snapshot);
 }
 
 /* ---------------------------------------------------------------------- */
@@ -827,7 +832,7 @@ static void NotRemoved(Tree *tree, DWORD error)
 static void ClearReadOnly(DWORD attributes)
 {
     if (attributes & FILE_ATTRIBUTE_READONLY) {
-        SetFileAttributesW(g_Walk, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+        g_Msi.SetFileAttributesW(g_Walk, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
     }
 }
 
@@ -835,10 +840,10 @@ static void VisitFile(Tree *tree, DWORD attributes)
 {
     if (tree->purge) {
         ClearReadOnly(attributes);
-        if (DeleteFileW(g_Walk)) {
+        if (g_Msi.DeleteFileW(g_Walk)) {
             tree->files++;
         } else {
-            NotRemoved(tree, GetLastError());
+            NotRemoved(tree, g_Msi.GetLastError());
         }
         return;
     }
@@ -848,7 +853,7 @@ static void VisitFile(Tree *tree, DWORD attributes)
         LogF(L"Mantidos (configuracao e dados do administrador) em %ls:", tree->shown);
     }
     if (tree->files <= LIST_MAX) {
-        int configuration = wcslen(relative) > 4 && CompareStringOrdinal(relative, 4, L"etc\\", 4, TRUE) == CSTR_EQUAL;
+        int configuration = wcslen(relative) > 4 && g_Msi.CompareStringOrdinal(relative, 4, L"etc\\", 4, TRUE) == CSTR_EQUAL;
         LogF(L"  %ls: %ls", configuration ? L"configuracao" : L"dados", relative);
     }
 }
@@ -861,11 +866,11 @@ static void VisitFolder(Tree *tree, DWORD attributes)
         return;
     }
     ClearReadOnly(attributes);
-    if (RemoveDirectoryW(g_Walk)) {
+    if (g_Msi.RemoveDirectoryW(g_Walk)) {
         tree->folders++;
         return;
     }
-    DWORD error = GetLastError();
+    DWORD error = g_Msi.GetLastError();
     if (error != ERROR_DIR_NOT_EMPTY || tree->failed == 0) {
         NotRemoved(tree, error);
     }
@@ -875,13 +880,13 @@ static void VisitFolder(Tree *tree, DWORD attributes)
 static HANDLE OpenFolder(size_t length)
 {
     if (length + 2 >= PATH_CHARS) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        g_Msi.SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
     g_Walk[length] = L'\\';
     g_Walk[length + 1] = L'*';
     g_Walk[length + 2] = L'\0';
-    HANDLE find = FindFirstFileW(g_Walk, &g_Found);
+    HANDLE find = g_Msi.FindFirstFileW(g_Walk, &g_Found);
     g_Walk[length] = L'\0';
     return find;
 }
@@ -900,21 +905,21 @@ static int WalkTree(Tree *tree)
     if (g_Finds[0] == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    DWORD rootAttributes = GetFileAttributesW(g_Walk);
+    DWORD rootAttributes = g_Msi.GetFileAttributesW(g_Walk);
     int have = 1;
     for (;;) {
         if (!have) {
             /* This folder is done: the folder itself, then back up. */
-            FindClose(g_Finds[depth]);
+            g_Msi.FindClose(g_Finds[depth]);
             g_Walk[g_Lengths[depth]] = L'\0';
             if (depth == 0) {
                 VisitFolder(tree, rootAttributes);
                 return 1;
             }
-            VisitFolder(tree, GetFileAttributesW(g_Walk));
+            VisitFolder(tree, g_Msi.GetFileAttributesW(g_Walk));
             depth--;
             g_Walk[g_Lengths[depth]] = L'\0';
-            have = FindNextFileW(g_Finds[depth], &g_Found);
+            have = g_Msi.FindNextFileW(g_Finds[depth], &g_Found);
             continue;
         }
         if (!IsDots(g_Found.cFileName)) {
@@ -946,7 +951,7 @@ static int WalkTree(Tree *tree)
                 g_Walk[length] = L'\0';
             }
         }
-        have = FindNextFileW(g_Finds[depth], &g_Found);
+        have = g_Msi.FindNextFileW(g_Finds[depth], &g_Found);
     }
 }
 
@@ -959,7 +964,7 @@ static int Contains(const wchar_t *folder, const wchar_t *other)
         otherLength--;
     }
     if (otherLength == 0 || otherLength < length ||
-        CompareStringOrdinal(folder, length, other, length, TRUE) != CSTR_EQUAL) {
+        g_Msi.CompareStringOrdinal(folder, length, other, length, TRUE) != CSTR_EQUAL) {
         return 0;
     }
     return otherLength == length || other[length] == L'\\';
@@ -982,12 +987,12 @@ static int IsSystemFolder(const wchar_t *folder)
                         wcschr(wcschr(folder + 2, L'\\') + 1, L'\\') == NULL)) {
         return 1;
     }
-    UINT windowsLength = GetWindowsDirectoryW(other, PATH_CHARS);
+    UINT windowsLength = g_Msi.GetWindowsDirectoryW(other, PATH_CHARS);
     if (windowsLength > 0 && windowsLength < PATH_CHARS && (Contains(folder, other) || Contains(other, folder))) {
         return 1;
     }
     for (size_t i = 0; i < sizeof(variables) / sizeof(variables[0]); i++) {
-        DWORD got = GetEnvironmentVariableW(variables[i], other, PATH_CHARS);
+        DWORD got = g_Msi.GetEnvironmentVariableW(variables[i], other, PATH_CHARS);
         if (got > 0 && got < PATH_CHARS && Contains(folder, other)) {
             return 1;
         }
@@ -1001,7 +1006,7 @@ static int IsSystemFolder(const wchar_t *folder)
 */
 static int LongForm(const wchar_t *installDir, size_t *length)
 {
-    DWORD full = GetFullPathNameW(installDir, PATH_CHARS, g_Full, NULL);
+    DWORD full = g_Msi.GetFullPathNameW(installDir, PATH_CHARS, g_Full, NULL);
     if (full == 0 || full >= PATH_CHARS) {
         return 0;
     }
@@ -1105,10 +1110,10 @@ static int NewerVersionInstalled(MSIHANDLE install)
 {
     wchar_t self[40], other[40];
     DWORD size = 40;
-    if (MsiGetPropertyW(install, L"ProductCode", self, &size) != ERROR_SUCCESS || self[0] == L'\0') {
+    if (g_Msi.MsiGetPropertyW(install, L"ProductCode", self, &size) != ERROR_SUCCESS || self[0] == L'\0') {
         return 0;
     }
-    for (DWORD i = 0; MsiEnumRelatedProductsW(UPGRADE_CODE, 0, i, other) == ERROR_SUCCESS; i++) {
+    for (DWORD i = 0; g_Msi.MsiEnumRelatedProductsW(UPGRADE_CODE, 0, i, other) == ERROR_SUCCESS; i++) {
         if (_wcsicmp(other, self) != 0) {
             LogF(L"%ls continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os "
                  L"arquivos em comum e a pasta ficam",
@@ -1177,7 +1182,7 @@ extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install)
         return ERROR_SUCCESS;
     }
     if (!WalkTree(&tree)) {
-        DWORD error = GetLastError();
+        DWORD error = g_Msi.GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
             LogF(L"Nada foi mantido: %ls nao existe mais", tree.shown);
         } else {

@@ -1,0 +1,154 @@
+// A scripted machine behind the MSI actions' seam (installer/msi_seam.h).
+//
+// MsiActionsTest points every entry of g_Msi at a fake answering from `fake`:
+// the installer's properties and log, one service in a fake SCM, processes
+// (the service host, its PBX, the host's own commands), a tree of files, and
+// a clock that only Sleep and waits move, so the actions' 30-60 s waits take
+// no time.  `fake.calls` keeps the calls that change something, in order.
+#ifndef QUELVARON_TESTS_INSTALLER_MSI_FAKES_H
+#define QUELVARON_TESTS_INSTALLER_MSI_FAKES_H
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "msi_seam.h"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+extern "C" UINT __stdcall QvStopService(MSIHANDLE install);
+extern "C" UINT __stdcall QvInstallService(MSIHANDLE install);
+extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install);
+extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install);
+
+#define FAKE_INSTALL ((MSIHANDLE)0x4D5)
+#define NEVER INFINITE
+
+struct FakeProcess {
+    DWORD parent = 0;
+    std::wstring image;      // empty: its name cannot be read
+    DWORD endsAt = NEVER;    // fake time
+    DWORD exitCode = STILL_ACTIVE;
+    bool unkillable = false; // TerminateProcess fails
+    bool lingers = false;    // TerminateProcess succeeds, the process never goes
+    std::string output, lateOutput; // what it writes at once, and when it ends
+    size_t taken = 0;        // bytes of both read from its pipe
+};
+
+// One of the host's own commands ("-install", ...), as CreateProcessW runs it.
+struct HostCommand {
+    DWORD startError = 0;
+    DWORD exitCode = 0;
+    DWORD runsFor = 400; // NEVER: it hangs
+    std::string output = "[OK] feito\r\n", lateOutput;
+    bool lingers = false;         // ended by force, it stays
+    std::function<void()> effect; // at its end; the default plays the real host
+};
+
+struct FakeService {
+    bool present = false, marked = false;
+    DWORD state = SERVICE_STOPPED, pid = 0, exitCode = 0;
+    std::wstring binaryPath = L"\"C:\\QV\\bin\\quelvaron-service.exe\" -service";
+    DWORD stopAfter = 300;     // an accepted stop: STOPPED this much later (NEVER: stays STOP_PENDING)
+    DWORD hostEndsAfter = 300; // and its host process ends (NEVER: it stays)
+    std::vector<DWORD> controlErrors; // the next ControlService calls fail with these (0: accepted)
+    bool heldOnDelete = false;        // deleted, it stays marked (a console holds it open)
+    DWORD startedAfter = 200;          // -start: RUNNING this much later
+    bool staleStatus = false;          // like Wine's SCM: a host that died still shows RUNNING
+};
+
+struct FakeEntry {
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+    DWORD deleteError = 0; // DeleteFileW / RemoveDirectoryW fail with it
+};
+
+struct Message {
+    DWORD kind;
+    std::wstring text; // as the record's template holds it (brackets escaped)
+};
+
+struct FakeMsi {
+    DWORD now = 1000;
+    std::multimap<DWORD, std::function<void()>> at; // run when the clock passes
+    std::vector<std::wstring> calls;
+    DWORD lastError = 0;
+
+    // Windows Installer
+    std::map<std::wstring, std::wstring> properties;
+    UINT propertyError = 0; // MsiGetPropertyW fails so (after scribbling)
+    bool createRecordFails = false;
+    std::vector<Message> messages;
+    std::vector<std::wstring> related; // products of our UpgradeCode
+    std::vector<std::wstring> relatedCodes;
+
+    // Service Control Manager
+    FakeService svc;
+    DWORD openManagerError = 0, queryError = 0, configError = 0, deleteError = 0, config2Error = 0;
+    std::map<DWORD, DWORD> openErrors; // OpenServiceW by access
+    bool binaryNull = false;
+
+    // Processes
+    std::map<DWORD, FakeProcess> procs;
+    DWORD nextPid = 0x700;
+    std::map<std::wstring, HostCommand> commands;
+    DWORD pipeError = 0;
+    bool snapshotFails = false;
+    size_t readable = (size_t)-1; // ReadFile fails once this many bytes of a pipe are read
+
+    // Files: full long-form paths ("\\?\C:\PBX\etc\a.ini")
+    std::map<std::wstring, FakeEntry> files;
+    std::map<std::wstring, DWORD> findErrors;
+    std::map<std::wstring, std::wstring> fullPaths; // GetFullPathNameW; others: themselves
+    std::wstring windowsDir = L"C:\\windows";
+    bool windowsDirFails = false; // then the buffer holds windowsDir all the same
+    std::map<std::wstring, std::wstring> env;
+    UINT acp = 1252;
+
+    // Open handles, and closes of handles not open
+    std::map<ULONG_PTR, std::string> open;
+    std::vector<std::string> badCloses;
+    ULONG_PTR nextHandle = 0x1000;
+};
+
+extern FakeMsi fake;
+const DWORD kSelfPid = 0x42;
+extern const std::wstring kHost; // C:\QV\bin\quelvaron-service.exe
+
+// Points every entry of g_Msi at the fakes.
+void InstallMsiFakes();
+
+// A running service whose host (pid 0x500) keeps its PBX (0x501) as a child.
+void RunningService();
+// Processes and time
+DWORD AddProcess(const std::wstring &image, DWORD parent = 0);
+void At(DWORD after, std::function<void()> what);
+
+// The log as an administrator reads it (brackets unescaped), one text a message;
+// errors start with "ERRO: ".
+std::vector<std::wstring> Log();
+std::vector<std::wstring> Calls(const std::wstring &prefix);
+// A folder tree under root: "name" files, "name\" folders; attributes by row.
+void Tree(const std::wstring &root, const std::vector<std::pair<std::wstring, DWORD>> &entries);
+
+class MsiActionsTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        fake = FakeMsi();
+        InstallMsiFakes();
+    }
+    void TearDown() override
+    {
+        g_Msi = g_MsiReal;
+        std::vector<std::string> left;
+        for (auto &h : fake.open) {
+            left.push_back(h.second);
+        }
+        EXPECT_THAT(left, ::testing::IsEmpty()) << "handles left open";
+        EXPECT_THAT(fake.badCloses, ::testing::IsEmpty());
+    }
+};
+
+#endif
