@@ -146,6 +146,22 @@ const Lines kPurgedPbx = {
     L"RemoveDirectoryW C:\\PBX\\var",
     L"RemoveDirectoryW C:\\PBX"};
 
+// A service process that is not the service's program (`image` is what the
+// service's configuration names): left alone, the service counts as stopped.
+Lines Ignored(const std::wstring &image)
+{
+    return kCleared + Lines{L"QuelvaronAsterisk: o processo 1280 nao e " + image + L", o programa do servico; ignorado",
+                            L"QuelvaronAsterisk: parado (0 ms)"};
+}
+
+// A stop asked for (with that result) that never came: the host ended by force.
+Lines ForcedEnd(int result)
+{
+    return kCleared + Lines{L"QuelvaronAsterisk: pedido de parada (estado 4, resultado " + std::to_wstring(result) + L")",
+                            L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
+                            L"QuelvaronAsterisk: processo 1280 encerrado", L"QuelvaronAsterisk: parado (45000 ms)"};
+}
+
 void Data(const std::wstring &text) { fake.properties[L"CustomActionData"] = text; }
 
 // ---- QvStopService: before files are replaced
@@ -196,19 +212,11 @@ const Case kStop[] = {
         kClearCall + Lines{L"ControlService 1 (x4)"},
         600},
     {"StopPendingForeverHostEnded", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
-            L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)"},
+        ForcedEnd(0),
         kStopCalls + Lines{L"TerminateProcess 1280 1"},
         45000},
     {"DeniedHostEnded", QvStopService, [] { RunningService(); fake.svc.controlErrors.assign(1000, 5); }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 5)",
-            L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
-            L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)"},
+        ForcedEnd(5),
         kClearCall + Lines{L"ControlService 1 (x451)", L"TerminateProcess 1280 1"},
         45000},
     {"HostUnkillable", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
@@ -252,25 +260,13 @@ const Case kStop[] = {
         kClearCall,
         0},
     {"PidIsAnotherProgram", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: o processo 1280 nao e C:\\QV\\bin\\quelvaron-service.exe, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)"},
-        kClearCall,
-        0},
+        Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
     {"ImageNameUnreadable", QvStopService, [] { Stale(L""); }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: o processo 1280 nao e C:\\QV\\bin\\quelvaron-service.exe, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)"},
-        kClearCall,
-        0},
+        Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
     {"ImageOtherCase", QvStopService, [] { Stale(L"c:\\qv\\BIN\\Quelvaron-Service.EXE"); }, OK,
         kStopped, kStopCalls, 300},
     {"ImageLongerName", QvStopService, [] { Stale(kHost + L"x"); }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: o processo 1280 nao e C:\\QV\\bin\\quelvaron-service.exe, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)"},
-        kClearCall,
-        0},
+        Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
     {"BinaryUnquoted", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe -service"; }, OK,
         kStopped, kStopCalls, 300},
     {"BinaryUnquotedBare", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe"; }, OK,
@@ -280,11 +276,7 @@ const Case kStop[] = {
     {"BinaryEmptyQuotes", QvStopService, [] { Stale(L"C:\\Tools\\binaryemptyquotes.exe"); fake.svc.binaryPath = L"\"\" x"; }, OK,
         kStopped, kStopCalls, 300},
     {"BinaryOneCharacter", QvStopService, [] { Stale(L"C:\\Tools\\one.exe"); fake.svc.binaryPath = L"\"x\""; }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: o processo 1280 nao e x, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)"},
-        kClearCall,
-        0},
+        Ignored(L"x"), kClearCall, 0},
     {"BinaryUnknown", QvStopService, [] { Stale(L"C:\\Tools\\binaryunknown.exe"); fake.binaryNull = true; }, OK,
         kStopped, kStopCalls, 300},
     {"BinaryUnreadable", QvStopService, [] { Stale(L"C:\\Tools\\binaryunreadable.exe"); fake.configError = ERROR_ACCESS_DENIED; }, OK,
@@ -294,11 +286,7 @@ const Case kStop[] = {
     {"BinaryTooLong", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32765, L'a') + L"\""; }, OK,
         kStopped, kStopCalls, 300},
     {"BinaryLongest", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32764, L'a') + L"\""; }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: o processo 1280 nao e C:\\{a*32764}, o programa do servico; ignorado",
-            L"QuelvaronAsterisk: parado (0 ms)"},
-        kClearCall,
-        0},
+        Ignored(L"C:\\{a*32764}"), kClearCall, 0},
     {"RecoveryNotCleared", QvStopService, [] { RunningService(); fake.config2Error = ERROR_ACCESS_DENIED; }, OK,
         {
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 5)",
@@ -314,19 +302,11 @@ const Case kStop[] = {
         {L"ControlService 1"},
         300},
     {"StopClosed", QvStopService, [] { RunningService(); fake.openErrors[SERVICE_STOP] = ERROR_ACCESS_DENIED; fake.svc.stopAfter = NEVER; }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 5)",
-            L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
-            L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)"},
+        ForcedEnd(5),
         kClearCall + Lines{L"TerminateProcess 1280 1"},
         45000},
     {"GoneWhileStopping", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.svc.hostEndsAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK,
-        kCleared + Lines{
-            L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
-            L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
-            L"QuelvaronAsterisk: processo 1280 encerrado",
-            L"QuelvaronAsterisk: parado (45000 ms)"},
+        ForcedEnd(0),
         kStopCalls + Lines{L"TerminateProcess 1280 1"},
         45000},
     {"GoneWhileStoppingNoProcess", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK,
