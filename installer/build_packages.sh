@@ -147,10 +147,16 @@ printf 'Environment\tName\tValue\tComponent_\ns72\tl255\tL255\ts72\nEnvironment\
 eventlog_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\QuelvaronAsterisk'
 our_key='Software\Quelvaron\Quelvaron Asterisk PBX'
 in_script=1024 rollback=256 commit=512 no_impersonate=2048 dll=1 ignore=64
+# Every public property the package reads: only these reach the installation's
+# server side when a user's msiexec is elevated (UAC), besides Windows
+# Installer's own; the Upgrade table's action properties belong here too.
+secure_properties='INSTALLDIR;PURGE;START_SERVICE;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
 msibuild "$msi" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Type\` = $((51 | no_impersonate))" \
-  -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | rollback | in_script | no_impersonate)) WHERE \`Action\` = 'QvRollbackStop' OR \`Action\` = 'QvRollbackRemove' OR \`Action\` = 'QvRollbackInstall'" \
-  -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | commit | in_script | no_impersonate)) WHERE \`Action\` = 'QvFinishRemoval'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | rollback | in_script | no_impersonate)) WHERE \`Action\` = 'QvRollbackStop' OR \`Action\` = 'QvRollbackRemove' OR \`Action\` = 'QvRollbackInstall' OR \`Action\` = 'QvRollbackStart'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | in_script | no_impersonate)) WHERE \`Action\` = 'QvFinishRemovalNow'" \
+  -q "UPDATE \`Property\` SET \`Value\` = '$secure_properties' WHERE \`Property\` = 'SecureCustomProperties'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | commit | in_script | no_impersonate)) WHERE \`Action\` = 'QvFinishRemoval' OR \`Action\` = 'QvCommitInstall'" \
   -q "UPDATE \`Registry\` SET \`Value\` = '#%[#ServiceExe]' WHERE \`Name\` = 'EventMessageFile'" \
   -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventLogKey', 2, '$eventlog_key', '-', 'Registration')" \
   -q "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('ProductKey', 2, '$our_key', '-', 'Registration')" \

@@ -14,6 +14,7 @@
 
 #include <msi.h>
 #include <msiquery.h>
+#include <aclapi.h>
 #include <tlhelp32.h>
 
 struct MsiSeam {
@@ -24,12 +25,19 @@ struct MsiSeam {
     decltype(&::MsiProcessMessage) MsiProcessMessage;
     decltype(&::MsiCloseHandle) MsiCloseHandle;
     decltype(&::MsiEnumRelatedProductsW) MsiEnumRelatedProductsW;
+    decltype(&::MsiGetMode) MsiGetMode;
 
     /* Service Control Manager */
     decltype(&::OpenSCManagerW) OpenSCManagerW;
     decltype(&::OpenServiceW) OpenServiceW;
     decltype(&::QueryServiceStatusEx) QueryServiceStatusEx;
     decltype(&::QueryServiceConfigW) QueryServiceConfigW;
+    decltype(&::QueryServiceConfig2W) QueryServiceConfig2W;
+    decltype(&::QueryServiceObjectSecurity) QueryServiceObjectSecurity;
+    decltype(&::CreateServiceW) CreateServiceW;
+    decltype(&::ChangeServiceConfigW) ChangeServiceConfigW;
+    decltype(&::SetServiceObjectSecurity) SetServiceObjectSecurity;
+    decltype(&::StartServiceW) StartServiceW;
     decltype(&::ControlService) ControlService;
     decltype(&::ChangeServiceConfig2W) ChangeServiceConfig2W;
     decltype(&::DeleteService) DeleteService;
@@ -65,6 +73,28 @@ struct MsiSeam {
     decltype(&::GetFullPathNameW) GetFullPathNameW;
     decltype(&::GetWindowsDirectoryW) GetWindowsDirectoryW;
     decltype(&::GetEnvironmentVariableW) GetEnvironmentVariableW;
+    decltype(&::ExpandEnvironmentStringsW) ExpandEnvironmentStringsW;
+    decltype(&::CreateFileW) CreateFileW;
+    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
+
+    /* Security: file owners and permissions, the actions' own privileges */
+    decltype(&::GetNamedSecurityInfoW) GetNamedSecurityInfoW;
+    decltype(&::SetNamedSecurityInfoW) SetNamedSecurityInfoW;
+    decltype(&::LocalFree) LocalFree;
+    decltype(&::OpenProcessToken) OpenProcessToken;
+    decltype(&::GetTokenInformation) GetTokenInformation;
+    decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
+    decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
+
+    /* Registry: the setup state kept between the actions of one installation */
+    decltype(&::RegCreateKeyExW) RegCreateKeyExW;
+    decltype(&::RegOpenKeyExW) RegOpenKeyExW;
+    decltype(&::RegQueryValueExW) RegQueryValueExW;
+    decltype(&::RegSetValueExW) RegSetValueExW;
+    decltype(&::RegDeleteValueW) RegDeleteValueW;
+    decltype(&::RegQueryInfoKeyW) RegQueryInfoKeyW;
+    decltype(&::RegDeleteKeyExW) RegDeleteKeyExW;
+    decltype(&::RegCloseKey) RegCloseKey;
 
     /* Errors and text */
     decltype(&::GetLastError) GetLastError;

@@ -96,6 +96,9 @@ TEST_P(Scenes, LogCallsAndTime)
     UINT result = c.action(FAKE_INSTALL);
     if (getenv("QV_DUMP")) {
         Dump(result, fake.now - began);
+        for (const std::wstring &l : c.log) printf("EXPECTED %s\n", Quote(l).c_str());
+        for (const std::wstring &l : c.calls) printf("ECALL %s\n", Quote(l).c_str());
+        printf("ETOOK %lu %s\n", (unsigned long)c.took, c.result == 0 ? "OK" : "FAILED");
         return;
     }
     EXPECT_EQ(result, c.result);
@@ -120,12 +123,15 @@ Lines operator+(Lines a, const Lines &b)
 const Lines kCleared = {L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 0)"};
 const Lines kStopped = kCleared + Lines{L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
                                         L"QuelvaronAsterisk: parado (300 ms)"};
-const Lines kStarted = {L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-                        L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  "};
+// -install's and -start's usual lines: the host registers the service and the actions set its preshutdown timeout.
+const Lines kRegistered = {L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
+                           L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"};
+const Lines kStart = {L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  "};
 const Lines kUninstalled = {L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 0: [OK] feito  "};
 const Lines kClearCall = {L"ChangeServiceConfig2W 2 actions 0 array"};
 const Lines kStopCalls = kClearCall + Lines{L"ControlService 1"};
-const Lines kStartCalls = {L"run -install", L"run -start"};
+const Lines kRegisterCalls = {L"run -install", L"ChangeServiceConfig2W 7 timeout 20000"};
+const Lines kStartCall = {L"run -start"};
 // Pbx()'s whole tree removed, in the walk's order (a failed removal is still tried).
 const Lines kPurgedPbx = {
     L"DeleteFileW C:\\PBX\\..x",
@@ -145,6 +151,13 @@ const Lines kPurgedPbx = {
     L"RemoveDirectoryW C:\\PBX\\var\\log",
     L"RemoveDirectoryW C:\\PBX\\var",
     L"RemoveDirectoryW C:\\PBX"};
+
+// What QvStopService and QvRemoveService find first: the scripted service's registration.
+Lines Seen(bool ours = false, int state = 4)
+{
+    return {L"QuelvaronAsterisk: registrado para \"C:\\QV\\bin\\quelvaron-service.exe\" -service (" +
+            std::wstring(ours ? L"este host" : L"outro programa") + L"), estado " + std::to_wstring(state) + L", inicio 2"};
+}
 
 // A service process that is not the service's program (`image` is what the
 // service's configuration names): left alone, the service counts as stopped.
@@ -172,21 +185,21 @@ const Case kStop[] = {
     {"Absent", QvStopService, [] {}, OK,
         {}, {}, 0},
     {"Marked", QvStopService, [] { fake.svc.present = fake.svc.marked = true; }, OK,
-        {L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"}, {}, 0},
+        Lines{L"QuelvaronAsterisk: registro nao lido (Erro 1072); tratado como ausente"} + Lines{L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"}, {}, 0},
     {"QueryDenied", QvStopService, [] { RunningService(); fake.queryError = ERROR_ACCESS_DENIED; }, OK,
-        {}, {}, 0},
+        Seen(false, 1) + Lines{}, {}, 0},
     {"QueryMarked", QvStopService, [] { RunningService(); fake.queryError = ERROR_SERVICE_MARKED_FOR_DELETE; }, OK,
-        {L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"}, {}, 0},
+        Seen(false, 1) + Lines{L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"}, {}, 0},
     {"ManagerDenied", QvStopService, [] { RunningService(); fake.openManagerError = ERROR_ACCESS_DENIED; }, OK,
-        {}, {}, 0},
+        Lines{L"QuelvaronAsterisk: registro nao lido (Erro 5); tratado como ausente"} + Lines{}, {}, 0},
     {"Running", QvStopService, [] { RunningService(); }, OK,
-        kStopped, kStopCalls, 300},
+        Seen() + kStopped, kStopCalls, 300},
     {"AlreadyStopped", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_STOPPED; fake.svc.pid = 0; }, OK,
-        kCleared + Lines{L"QuelvaronAsterisk: parado (0 ms)"}, kClearCall, 0},
+        Seen(false, 1) + kCleared + Lines{L"QuelvaronAsterisk: parado (0 ms)"}, kClearCall, 0},
     {"StoppedButHostLingers", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_STOPPED; At(700, [] { fake.procs[0x500].endsAt = fake.now; }); }, OK,
-        kCleared + Lines{L"QuelvaronAsterisk: parado (700 ms)"}, kClearCall, 700},
+        Seen(false, 1) + kCleared + Lines{L"QuelvaronAsterisk: parado (700 ms)"}, kClearCall, 700},
     {"RefusedOnceWith1061", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 0}; }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parada recusada 1 vez(es) com o erro 1061 e pedida de novo",
@@ -194,7 +207,7 @@ const Case kStop[] = {
         kClearCall + Lines{L"ControlService 1 (x2)"},
         400},
     {"RefusedTwiceWith1061", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 0}; }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parada recusada 2 vez(es) com o erro 1061 e pedida de novo",
@@ -202,7 +215,7 @@ const Case kStop[] = {
         kClearCall + Lines{L"ControlService 1 (x3)"},
         500},
     {"RefusedThenDenied", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 5, 1061, 0}; }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 5)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
@@ -212,15 +225,15 @@ const Case kStop[] = {
         kClearCall + Lines{L"ControlService 1 (x4)"},
         600},
     {"StopPendingForeverHostEnded", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; }, OK,
-        ForcedEnd(0),
+        Seen() + ForcedEnd(0),
         kStopCalls + Lines{L"TerminateProcess 1280 1"},
         45000},
     {"DeniedHostEnded", QvStopService, [] { RunningService(); fake.svc.controlErrors.assign(1000, 5); }, OK,
-        ForcedEnd(5),
+        Seen() + ForcedEnd(5),
         kClearCall + Lines{L"ControlService 1 (x451)", L"TerminateProcess 1280 1"},
         45000},
     {"HostUnkillable", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: TerminateProcess falhou (Erro 5)",
@@ -228,91 +241,91 @@ const Case kStop[] = {
         kStopCalls + Lines{L"TerminateProcess 1280 1"},
         55000},
     {"HostLingersAfterKill", QvStopService, [] { RunningService(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].lingers = true; }, FAILED,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos."},
         kStopCalls + Lines{L"TerminateProcess 1280 1"},
         55000},
     {"HostEndsJustInTime", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.svc.hostEndsAfter = 44950; }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (45000 ms)"},
         kStopCalls,
         45000},
     {"NoProcessToEnd", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s (estado 3), mas nao tem processo a encerrar",
             L"QuelvaronAsterisk: parado (45000 ms)"},
         kStopCalls,
         45000},
     {"ProcessAlreadyGone", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs.erase(0x500); }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 do servico ja terminou",
             L"QuelvaronAsterisk: parado (0 ms)"},
         kClearCall,
         0},
     {"ProcessEndedStillListed", QvStopService, [] { RunningService(); fake.svc.staleStatus = true; fake.procs[0x500].endsAt = 0; }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: o processo 1280 do servico ja terminou",
             L"QuelvaronAsterisk: parado (0 ms)"},
         kClearCall,
         0},
     {"PidIsAnotherProgram", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); }, OK,
-        Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
+        Seen() + Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
     {"ImageNameUnreadable", QvStopService, [] { Stale(L""); }, OK,
-        Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
+        Seen() + Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
     {"ImageOtherCase", QvStopService, [] { Stale(L"c:\\qv\\BIN\\Quelvaron-Service.EXE"); }, OK,
-        kStopped, kStopCalls, 300},
+        Seen() + kStopped, kStopCalls, 300},
     {"ImageLongerName", QvStopService, [] { Stale(kHost + L"x"); }, OK,
-        Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
+        Seen() + Ignored(L"C:\\QV\\bin\\quelvaron-service.exe"), kClearCall, 0},
     {"BinaryUnquoted", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe -service"; }, OK,
-        kStopped, kStopCalls, 300},
+        Lines{L"QuelvaronAsterisk: registrado para C:\\Tools\\editor.exe -service (outro programa), estado 4, inicio 2"} + kStopped, kStopCalls, 300},
     {"BinaryUnquotedBare", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"C:\\Tools\\editor.exe"; }, OK,
-        kStopped, kStopCalls, 300},
+        Lines{L"QuelvaronAsterisk: registrado para C:\\Tools\\editor.exe (outro programa), estado 4, inicio 2"} + kStopped, kStopCalls, 300},
     {"BinaryQuotedUnclosed", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\Tools\\editor.exe"; }, OK,
-        kStopped, kStopCalls, 300},
+        Lines{L"QuelvaronAsterisk: registrado para \"C:\\Tools\\editor.exe (outro programa), estado 4, inicio 2"} + kStopped, kStopCalls, 300},
     {"BinaryEmptyQuotes", QvStopService, [] { Stale(L"C:\\Tools\\binaryemptyquotes.exe"); fake.svc.binaryPath = L"\"\" x"; }, OK,
-        kStopped, kStopCalls, 300},
+        Lines{L"QuelvaronAsterisk: registrado para \"\" x (outro programa), estado 4, inicio 2"} + kStopped, kStopCalls, 300},
     {"BinaryOneCharacter", QvStopService, [] { Stale(L"C:\\Tools\\one.exe"); fake.svc.binaryPath = L"\"x\""; }, OK,
-        Ignored(L"x"), kClearCall, 0},
+        Lines{L"QuelvaronAsterisk: registrado para \"x\" (outro programa), estado 4, inicio 2"} + Ignored(L"x"), kClearCall, 0},
     {"BinaryUnknown", QvStopService, [] { Stale(L"C:\\Tools\\binaryunknown.exe"); fake.binaryNull = true; }, OK,
-        kStopped, kStopCalls, 300},
+        Lines{L"QuelvaronAsterisk: registrado sem programa, estado 4"} + kStopped, kStopCalls, 300},
     {"BinaryUnreadable", QvStopService, [] { Stale(L"C:\\Tools\\binaryunreadable.exe"); fake.configError = ERROR_ACCESS_DENIED; }, OK,
-        kStopped, kStopCalls, 300},
+        Lines{L"QuelvaronAsterisk: configuracao nao lida (Erro 5)"} + kStopped, kStopCalls, 300},
     {"BinaryConfigClosed", QvStopService, [] { Stale(L"C:\\Tools\\binaryconfigclosed.exe"); fake.openErrors[SERVICE_QUERY_CONFIG] = ERROR_ACCESS_DENIED; }, OK,
-        kStopped, kStopCalls, 300},
+        Seen() + kStopped, kStopCalls, 300},
     {"BinaryTooLong", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32765, L'a') + L"\""; }, OK,
-        kStopped, kStopCalls, 300},
+        Lines{L"QuelvaronAsterisk: registrado para \"C:\\{a*32765}\" (outro programa), estado 4, inicio 2"} + kStopped, kStopCalls, 300},
     {"BinaryLongest", QvStopService, [] { Stale(L"C:\\Tools\\editor.exe"); fake.svc.binaryPath = L"\"C:\\" + std::wstring(32764, L'a') + L"\""; }, OK,
-        Ignored(L"C:\\{a*32764}"), kClearCall, 0},
+        Lines{L"QuelvaronAsterisk: registrado para \"C:\\{a*32764}\" (outro programa), estado 4, inicio 2"} + Ignored(L"C:\\{a*32764}"), kClearCall, 0},
     {"RecoveryNotCleared", QvStopService, [] { RunningService(); fake.config2Error = ERROR_ACCESS_DENIED; }, OK,
-        {
+        Seen() + Lines{
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 5)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)"},
         kStopCalls,
         300},
     {"RecoveryClosed", QvStopService, [] { RunningService(); fake.openErrors[SERVICE_CHANGE_CONFIG] = ERROR_ACCESS_DENIED; }, OK,
-        {
+        Seen() + Lines{
             L"QuelvaronAsterisk: acoes de recuperacao removidas (resultado 5)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)"},
         {L"ControlService 1"},
         300},
     {"StopClosed", QvStopService, [] { RunningService(); fake.openErrors[SERVICE_STOP] = ERROR_ACCESS_DENIED; fake.svc.stopAfter = NEVER; }, OK,
-        ForcedEnd(5),
+        Seen() + ForcedEnd(5),
         kClearCall + Lines{L"TerminateProcess 1280 1"},
         45000},
     {"GoneWhileStopping", QvStopService, [] { RunningService(); fake.svc.stopAfter = NEVER; fake.svc.hostEndsAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK,
-        ForcedEnd(0),
+        Seen() + ForcedEnd(0),
         kStopCalls + Lines{L"TerminateProcess 1280 1"},
         45000},
     {"GoneWhileStoppingNoProcess", QvStopService, [] { RunningService(); fake.svc.pid = 0; fake.svc.stopAfter = NEVER; At(250, [] { fake.svc.present = false; }); }, OK,
-        kStopped, kStopCalls, 300},
+        Seen() + kStopped, kStopCalls, 300},
     {"RestartedWithAnotherHost", QvStopService, [] { RunningService(); fake.svc.controlErrors = {1061, 1061, 1061, 1061, 0}; At(150, [] { fake.svc.pid = AddProcess(kHost); }); }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1061)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parada recusada 4 vez(es) com o erro 1061 e pedida de novo",
@@ -320,14 +333,14 @@ const Case kStop[] = {
         kClearCall + Lines{L"ControlService 1 (x5)"},
         700},
     {"RefusedAsInvalid", QvStopService, [] { RunningService(); fake.svc.controlErrors = {ERROR_INVALID_FUNCTION, 0}; }, OK,
-        kCleared + Lines{
+        Seen() + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 1)",
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk: parado (400 ms)"},
         kClearCall + Lines{L"ControlService 1 (x2)"},
         400},
     {"Paused", QvStopService, [] { RunningService(); fake.svc.state = SERVICE_PAUSED; }, OK,
-        kCleared + Lines{
+        Seen(false, 7) + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 7, resultado 0)",
             L"QuelvaronAsterisk: parado (300 ms)"},
         kStopCalls,
@@ -336,266 +349,273 @@ const Case kStop[] = {
 
 // ---- QvInstallService: after the files
 
-void Upgrade() { RunningService(); Data(kHost); }
+void Upgrade() { RunningService(); }
+// CustomActionData of each action: START_SERVICE|host; RollbackDisabled|origin|host|INSTALLDIR|top-level names.
+void HostData(const std::wstring &host) { Data(L"1|" + host); }
+void RemoveData(const std::wstring &host) { Data(L"||" + host + L"||"); }
+// A service registered by hand to another copy of the host (the ZIP route), running: taken over.
+void Handmade()
+{
+    RunningService();
+    HostData(kHost);
+    fake.svc.binaryPath = L"\"C:\\handmade\\quelvaron-service.exe\"";
+    fake.procs[0x500].image = L"C:\\handmade\\quelvaron-service.exe";
+}
+// A service QvInstallService has just registered with -install, stopped.
+void Registered()
+{
+    HostData(kHost);
+    fake.svc.present = true;
+    fake.svc.binaryPath = L"\"" + kHost + L"\"";
+    State()[L"Disposition"] = RegValue{REG_DWORD, std::string("\0\0\0\0", 4)};
+    State()[L"Registered"] = RegValue{REG_DWORD, std::string("\1\0\0\0", 4)};
+}
 
 const Case kInstall[] = {
     {"NoData", QvInstallService, [] {}, FAILED,
         {L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."}, {}, 0},
     {"DataUnreadable", QvInstallService, [] { fake.propertyError = ERROR_INVALID_HANDLE; }, FAILED,
         {L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."}, {}, 0},
-    {"DataLongerThanAnyPath", QvInstallService, [] { Data(std::wstring(32768, L'a')); }, FAILED,
+    {"DataLongerThanAnyPath", QvInstallService, [] { HostData(std::wstring(32768, L'a')); }, FAILED,
         {
-            L"CustomActionData tem 32768 caracteres; o maximo e 32767.",
+            L"CustomActionData tem 32770 caracteres; o maximo e 32767.",
             L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."},
         {},
         0},
-    {"DataLongestPath", QvInstallService, [] { Data(L"C:\\" + std::wstring(32764, L'a')); }, FAILED,
-        {
-            L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 32767 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{a*32764}"},
+    {"DataLongestPath", QvInstallService, [] { HostData(L"C:\\" + std::wstring(32762, L'a')); }, FAILED,
+        {L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 32765 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{a*32762}"},
         {},
         0},
-    {"FirstInstall", QvInstallService, [] { Data(kHost); }, OK,
-        kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"Upgrade", QvInstallService, [] { Upgrade(); }, OK,
-        kStopped + kUninstalled + kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1795",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStopCalls + Lines{L"run -uninstall"} + kStartCalls,
-        4700},
-    {"HostPath259", QvInstallService, [] { Data(L"C:\\" + std::wstring(234, L'p') + L"\\quelvaron-service.exe"); }, OK,
+    {"FirstInstall", QvInstallService, [] { HostData(kHost); }, OK,
+        kRegistered,
+        kRegisterCalls,
+        400},
+    {"Upgrade", QvInstallService, [] { Upgrade(); HostData(kHost); }, OK,
+        {
+            L"QuelvaronAsterisk: registrado para \"C:\\QV\\bin\\quelvaron-service.exe\" -service (este host), estado 4, inicio 2",
+            L"QuelvaronAsterisk: registro deste host mantido (conta, inicio, recuperacao, dependencias, permissoes e descricao ficam como estao)",
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        {L"ChangeServiceConfig2W 7 timeout 20000"},
+        0},
+    {"HostPath259", QvInstallService, [] { HostData(L"C:\\" + std::wstring(234, L'p') + L"\\quelvaron-service.exe"); }, OK,
         {
             L"\"C:\\{p*234}\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\{p*234}\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"HostPath260", QvInstallService, [] { Data(L"C:\\" + std::wstring(235, L'p') + L"\\quelvaron-service.exe"); }, FAILED,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"HostPath260", QvInstallService, [] { HostData(L"C:\\" + std::wstring(235, L'p') + L"\\quelvaron-service.exe"); }, FAILED,
         {
             L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 260 caracteres (pagina de codigo 1252), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{p*235}\\quelvaron-service.exe"},
         {},
         0},
-    {"HostPathOutsideCodePage", QvInstallService, [] { Data(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, FAILED,
+    {"HostPathOutsideCodePage", QvInstallService, [] { HostData(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, FAILED,
         {
             L"ERRO: A pasta de instalacao tem caracteres que o host do servico (quelvaron-service.exe) nao pode usar: ele so aceita caracteres da pagina de codigo ANSI do sistema (1252). Escolha uma pasta sem eles. Caminho: C:\\\x03a9" L"mega\\quelvaron-service.exe"},
         {},
         0},
-    {"HostPathInCodePage", QvInstallService, [] { Data(L"C:\\Programas\\Servi\xe7o\\quelvaron-service.exe"); }, OK,
+    {"HostPathInCodePage", QvInstallService, [] { HostData(L"C:\\Programas\\Servi\xe7o\\quelvaron-service.exe"); }, OK,
         {
             L"\"C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\Programas\\Servi\x00e7" L"o\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"HostPathUtf8", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, OK,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"HostPathUtf8", QvInstallService, [] { fake.acp = CP_UTF8; HostData(L"C:\\\x3a9mega\\quelvaron-service.exe"); }, OK,
         {
             L"\"C:\\\x03a9" L"mega\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\\x03a9" L"mega\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"HostPathUtf8Longest", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(117, L'\x3a9') + L"\\quelvaron-service.exe"); }, OK,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"HostPathUtf8Longest", QvInstallService, [] { fake.acp = CP_UTF8; HostData(L"C:\\" + std::wstring(117, L'\x3a9') + L"\\quelvaron-service.exe"); }, OK,
         {
             L"\"C:\\{\x03a9" L"*117}\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\{\x03a9" L"*117}\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"HostPathUtf8TooLong", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\" + std::wstring(118, L'\x3a9') + L"\\quelvaron-service.exe"); }, FAILED,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"HostPathUtf8TooLong", QvInstallService, [] { fake.acp = CP_UTF8; HostData(L"C:\\" + std::wstring(118, L'\x3a9') + L"\\quelvaron-service.exe"); }, FAILED,
         {
             L"ERRO: A pasta de instalacao e longa demais: o caminho de quelvaron-service.exe tem 261 caracteres (pagina de codigo 65001), e o host do servico aceita no maximo 259. Escolha uma pasta mais curta. Caminho: C:\\{\x03a9" L"*118}\\quelvaron-service.exe"},
         {},
         0},
-    {"HostPathUtf8Broken", QvInstallService, [] { fake.acp = CP_UTF8; Data(L"C:\\\xd800\\quelvaron-service.exe"); }, FAILED,
+    {"HostPathUtf8Broken", QvInstallService, [] { fake.acp = CP_UTF8; HostData(L"C:\\\xd800\\quelvaron-service.exe"); }, FAILED,
         {
             L"ERRO: A pasta de instalacao tem caracteres que o host do servico (quelvaron-service.exe) nao pode usar: ele so aceita caracteres da pagina de codigo ANSI do sistema (65001). Escolha uma pasta sem eles. Caminho: C:\\\xd800" L"\\quelvaron-service.exe"},
         {},
         0},
-    {"InstallFails", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].exitCode = 5; fake.commands[L"-install"].output = "[ERRO] Acesso negado [5]\r\n"; }, FAILED,
+    {"InstallFails", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].exitCode = 5; fake.commands[L"-install"].output = "[ERRO] Acesso negado [5]\r\n"; }, FAILED,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 5: [ERRO] Acesso negado [5]  ",
             L"ERRO: quelvaron-service -install falhou (codigo de saida 5): [ERRO] Acesso negado [5]  "},
         {L"run -install"},
         400},
-    {"InstallNotRun", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED,
+    {"InstallNotRun", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: nao executado (Erro 2)",
             L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"C:\\QV\\bin\\quelvaron-service.exe\" -install"},
         {L"run -install"},
         0},
-    {"InstallHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; }, FAILED,
+    {"InstallHangs", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].runsFor = NEVER; }, FAILED,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
             L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  "},
         {L"run -install", L"TerminateProcess 1792 1"},
         60000},
-    {"InstallHangsUnkillable", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].runsFor = NEVER; fake.commands[L"-install"].lingers = true; }, FAILED,
+    {"InstallHangsUnkillable", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].runsFor = NEVER; fake.commands[L"-install"].lingers = true; }, FAILED,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
             L"ERRO: quelvaron-service -install nao terminou em 60 s e foi encerrado: [OK] feito  "},
         {L"run -install", L"TerminateProcess 1792 1"},
         70000},
-    {"OneCharacterHost", QvInstallService, [] { Data(L"q"); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED,
+    {"OneCharacterHost", QvInstallService, [] { HostData(L"q"); fake.commands[L"-install"].startError = ERROR_FILE_NOT_FOUND; }, FAILED,
         {
             L"\"q\" -install: nao executado (Erro 2)",
             L"ERRO: quelvaron-service -install nao pode ser executado (Erro 2): \"q\" -install"},
         {L"run -install"},
         0},
-    {"InstallOutputLate", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = "a\r\n"; fake.commands[L"-install"].lateOutput = "b\nc"; }, OK,
+    {"InstallOutputLate", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].output = "a\r\n"; fake.commands[L"-install"].lateOutput = "b\nc"; }, OK,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: a  b c",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"InstallOutputLong", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = std::string(1500, 'x') + std::string(1500, 'y'); }, OK,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"InstallOutputLong", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].output = std::string(1500, 'x') + std::string(1500, 'y'); }, OK,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: {x*1500}{y*547}",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"InstallOutputOneByte", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].output = ""; fake.commands[L"-install"].lateOutput = "!"; }, OK,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"InstallOutputOneByte", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].output = ""; fake.commands[L"-install"].lateOutput = "!"; }, OK,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: !",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"InstallOutputReadFailsMidway", QvInstallService, [] { Data(kHost); fake.readable = 512; fake.commands[L"-install"].output = std::string(512, 'a') + std::string(88, 'b'); }, OK,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"InstallOutputReadFailsMidway", QvInstallService, [] { HostData(kHost); fake.readable = 512; fake.commands[L"-install"].output = std::string(512, 'a') + std::string(88, 'b'); }, OK,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: {a*512}",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: [OK] feito  ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"InstallOutputUnread", QvInstallService, [] { Data(kHost); fake.readable = 0; }, OK,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"InstallOutputUnread", QvInstallService, [] { HostData(kHost); fake.readable = 0; }, OK,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 0: ",
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        4000},
-    {"InstallNegativeExit", QvInstallService, [] { Data(kHost); fake.commands[L"-install"].exitCode = (DWORD)-1; fake.commands[L"-install"].output = ""; }, FAILED,
+            L"QuelvaronAsterisk: tempo de parada no desligamento do Windows 20000 ms (resultado 0)"},
+        kRegisterCalls,
+        400},
+    {"InstallNegativeExit", QvInstallService, [] { HostData(kHost); fake.commands[L"-install"].exitCode = (DWORD)-1; fake.commands[L"-install"].output = ""; }, FAILED,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> -1: ",
             L"ERRO: quelvaron-service -install falhou (codigo de saida -1): "},
         {L"run -install"},
         400},
-    {"NoPipe", QvInstallService, [] { Data(kHost); fake.pipeError = ERROR_NOT_ENOUGH_MEMORY; }, FAILED,
+    {"NoPipe", QvInstallService, [] { HostData(kHost); fake.pipeError = ERROR_NOT_ENOUGH_MEMORY; }, FAILED,
         {
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install: nao executado (pipe: Erro 8)",
             L"ERRO: quelvaron-service -install nao pode ser executado (pipe: Erro 8): \"C:\\QV\\bin\\quelvaron-service.exe\" -install"},
         {},
         0},
-    {"StartFails", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].exitCode = 1; fake.commands[L"-start"].effect = [] {}; }, FAILED,
+    {"OldRegistrationHeld", QvInstallService, [] { Handmade(); fake.svc.heldOnDelete = true; At(10000, [] { fake.svc.present = fake.svc.marked = false; fake.svc.heldOnDelete = false; }); }, OK,
         Lines{
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 1: [OK] feito  ",
-            L"ERRO: quelvaron-service -start falhou (codigo de saida 1): [OK] feito  "} + kCleared + Lines{
-            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
-        kStartCalls + kClearCall + Lines{L"run -uninstall"},
-        1200},
-    {"StartHangs", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].runsFor = NEVER; }, FAILED,
-        Lines{
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -install -> 0: [OK] feito  ",
-            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
-            L"ERRO: quelvaron-service -start nao terminou em 60 s e foi encerrado: [OK] feito  "} + kCleared + Lines{
-            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
-        kStartCalls + Lines{L"TerminateProcess 1793 1"} + kClearCall + Lines{L"run -uninstall"},
-        60800},
-    {"PbxEndsAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_RUNNING; fake.svc.pid = AddProcess(kHost); fake.procs[fake.svc.pid].parent = fake.svc.pid; }; }, FAILED,
-        kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (0 ms), processo 1794",
-            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped + kUninstalled,
-        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
-        1500},
-    {"PbxEndsWithinSettle", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].lateOutput = ""; At(3000, [] { for (auto &p : fake.procs) if (p.second.parent != 0) p.second.endsAt = fake.now; }); }, FAILED,
-        kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped + kUninstalled,
-        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
-        3700},
-    {"StoppedAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOPPED; fake.svc.exitCode = 1067; }; }, FAILED,
-        kStarted + kCleared + Lines{
-            L"QuelvaronAsterisk: parado (0 ms)",
-            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kCleared + Lines{
-            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
-        kStartCalls + Lines{L"ChangeServiceConfig2W 2 actions 0 array (x2)", L"run -uninstall"},
-        1200},
-    {"StopPendingAtOnce", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOP_PENDING; fake.svc.pid = AddProcess(kHost); At(200, [] { fake.svc.exitCode = 1067; fake.procs[fake.svc.pid].endsAt = fake.now; }); }; }, FAILED,
-        kStarted + kCleared + Lines{
-            L"QuelvaronAsterisk: pedido de parada (estado 3, resultado 0)",
-            L"QuelvaronAsterisk: parado (200 ms)",
-            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kCleared + Lines{
-            L"QuelvaronAsterisk: parado (0 ms)"} + kUninstalled,
-        kStartCalls + kStopCalls + kClearCall + Lines{L"run -uninstall"},
-        1400},
-    {"NeverRunning", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = NEVER; }, FAILED,
-        kStarted + Lines{
-            L"ERRO: O servico QuelvaronAsterisk nao entrou em execucao em 30 s (estado 2)."} + kCleared + Lines{
-            L"QuelvaronAsterisk: pedido de parada (estado 2, resultado 0)",
-            L"QuelvaronAsterisk: parado (300 ms)"} + kUninstalled,
-        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
-        31600},
-    {"RunningJustInTime", QvInstallService, [] { Data(kHost); fake.svc.startedAfter = 30050; }, OK,
-        kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (30100 ms), processo 1794",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStartCalls,
-        33900},
-    {"GoneWhileStarting", QvInstallService, [] { Data(kHost); fake.commands[L"-start"].effect = [] { fake.svc.present = false; }; }, FAILED,
-        kStarted + Lines{L"ERRO: O servico QuelvaronAsterisk desapareceu durante a instalacao."},
-        kStartCalls,
-        800},
-    {"NoSnapshot", QvInstallService, [] { Data(kHost); fake.snapshotFails = true; }, FAILED,
-        kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1794",
-            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped + kUninstalled,
-        kStartCalls + kStopCalls + Lines{L"run -uninstall"},
-        1700},
-    {"OldRegistrationHeld", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; At(10000, [] { fake.svc.present = fake.svc.marked = false; fake.svc.heldOnDelete = false; }); }, OK,
-        kStopped + kUninstalled + Lines{
+            L"QuelvaronAsterisk: registrado para \"C:\\handmade\\quelvaron-service.exe\" (outro programa), estado 4, inicio 2"} + kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar",
-            L"QuelvaronAsterisk: aguardando a remocao do registro anterior (ate 30 s)"} + kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1795",
-            L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        kStopCalls + Lines{L"run -uninstall"} + kStartCalls,
-        14000},
-    {"OldRegistrationHeldTooLong", QvInstallService, [] { Upgrade(); fake.svc.heldOnDelete = true; }, FAILED,
-        kStopped + kUninstalled + Lines{
+            L"QuelvaronAsterisk: aguardando a remocao do registro anterior (ate 30 s)"} + kRegistered,
+        kStopCalls + Lines{
+            L"run -uninstall"} + kRegisterCalls,
+        10400},
+    {"OldRegistrationHeldTooLong", QvInstallService, [] { Handmade(); fake.svc.heldOnDelete = true; }, FAILED,
+        Lines{
+            L"QuelvaronAsterisk: registrado para \"C:\\handmade\\quelvaron-service.exe\" (outro programa), estado 4, inicio 2"} + kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar",
             L"QuelvaronAsterisk: aguardando a remocao do registro anterior (ate 30 s)",
             L"ERRO: O registro anterior do servico QuelvaronAsterisk esta marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto ha 30 s; o servico nao pode ser registrado de novo. Feche esse programa e repita a instalacao."},
-        kStopCalls + Lines{L"run -uninstall"},
+        kStopCalls + Lines{
+            L"run -uninstall"},
         32700},
-    {"OldServiceDoesNotStop", QvInstallService, [] { Upgrade(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
-        kCleared + Lines{
+    {"OldServiceDoesNotStop", QvInstallService, [] { Handmade(); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
+        Lines{
+            L"QuelvaronAsterisk: registrado para \"C:\\handmade\\quelvaron-service.exe\" (outro programa), estado 4, inicio 2"} + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: TerminateProcess falhou (Erro 5)",
             L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos nem removidos."},
-        kStopCalls + Lines{L"TerminateProcess 1280 1"},
+        kStopCalls + Lines{
+            L"TerminateProcess 1280 1"},
         55000},
-    {"OldMarked", QvInstallService, [] { Data(kHost); fake.svc.present = fake.svc.marked = true; At(500, [] { fake.svc.present = fake.svc.marked = false; }); }, OK,
+    {"OldMarked", QvInstallService, [] { HostData(kHost); fake.svc.present = fake.svc.marked = true; At(500, [] { fake.svc.present = fake.svc.marked = false; }); }, OK,
         Lines{
-            L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"} + kUninstalled + kStarted + Lines{
-            L"QuelvaronAsterisk: em execucao (200 ms), processo 1795",
+            L"QuelvaronAsterisk: registro nao lido (Erro 1072); tratado como ausente",
+            L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado"} + kUninstalled + kRegistered,
+        Lines{
+            L"run -uninstall"} + kRegisterCalls,
+        800},
+};
+
+// ---- QvStartService: once the older version is gone
+
+const Case kStarts[] = {
+    {"StartFails", QvStartService, [] { Registered(); fake.commands[L"-start"].exitCode = 1; fake.commands[L"-start"].effect = [] {}; }, FAILED,
+        Lines{
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start -> 1: [OK] feito  ",
+            L"ERRO: quelvaron-service -start falhou (codigo de saida 1): [OK] feito  "} + kCleared + Lines{
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kStartCall + kClearCall,
+        400},
+    {"StartHangs", QvStartService, [] { Registered(); fake.commands[L"-start"].runsFor = NEVER; }, FAILED,
+        Lines{
+            L"\"C:\\QV\\bin\\quelvaron-service.exe\" -start: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
+            L"ERRO: quelvaron-service -start nao terminou em 60 s e foi encerrado: [OK] feito  "} + kCleared + Lines{
+            L"QuelvaronAsterisk: parado (0 ms)"},
+        kStartCall + Lines{
+            L"TerminateProcess 1792 1"} + kClearCall,
+        60000},
+    {"PbxEndsAtOnce", QvStartService, [] { Registered(); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_RUNNING; fake.svc.pid = AddProcess(kHost); fake.procs[fake.svc.pid].parent = fake.svc.pid; }; }, FAILED,
+        kStart + Lines{
+            L"QuelvaronAsterisk: em execucao (0 ms), processo 1793",
+            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped,
+        kStartCall + kStopCalls,
+        700},
+    {"PbxEndsWithinSettle", QvStartService, [] { Registered(); fake.commands[L"-start"].lateOutput = ""; At(3000, [] { for (auto &p : fake.procs) if (p.second.parent != 0) p.second.endsAt = fake.now; }); }, FAILED,
+        kStart + Lines{
+            L"QuelvaronAsterisk: em execucao (200 ms), processo 1793",
+            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped,
+        kStartCall + kStopCalls,
+        3300},
+    {"StoppedAtOnce", QvStartService, [] { Registered(); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOPPED; fake.svc.exitCode = 1067; }; }, FAILED,
+        kStart + kCleared + Lines{
+            L"QuelvaronAsterisk: parado (0 ms)",
+            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."},
+        kStartCall + kClearCall,
+        400},
+    {"StopPendingAtOnce", QvStartService, [] { Registered(); fake.commands[L"-start"].effect = [] { fake.svc.state = SERVICE_STOP_PENDING; fake.svc.pid = AddProcess(kHost); At(200, [] { fake.svc.exitCode = 1067; fake.procs[fake.svc.pid].endsAt = fake.now; }); }; }, FAILED,
+        kStart + kCleared + Lines{
+            L"QuelvaronAsterisk: pedido de parada (estado 3, resultado 0)",
+            L"QuelvaronAsterisk: parado (200 ms)",
+            L"ERRO: O servico QuelvaronAsterisk parou logo apos iniciar (codigo de saida 1067): o PBX nao permaneceu em execucao. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."},
+        kStartCall + kStopCalls,
+        600},
+    {"NeverRunning", QvStartService, [] { Registered(); fake.svc.startedAfter = NEVER; }, FAILED,
+        kStart + Lines{
+            L"ERRO: O servico QuelvaronAsterisk nao entrou em execucao em 30 s (estado 2)."} + kCleared + Lines{
+            L"QuelvaronAsterisk: pedido de parada (estado 2, resultado 0)",
+            L"QuelvaronAsterisk: parado (300 ms)"},
+        kStartCall + kStopCalls,
+        30800},
+    {"RunningJustInTime", QvStartService, [] { Registered(); fake.svc.startedAfter = 30050; }, OK,
+        kStart + Lines{
+            L"QuelvaronAsterisk: em execucao (30100 ms), processo 1793",
             L"QuelvaronAsterisk: em execucao com o PBX por 3000 ms"},
-        Lines{L"run -uninstall"} + kStartCalls,
-        4400},
+        kStartCall,
+        33500},
+    {"GoneWhileStarting", QvStartService, [] { Registered(); fake.commands[L"-start"].effect = [] { fake.svc.present = false; }; }, FAILED,
+        kStart + Lines{
+            L"ERRO: O servico QuelvaronAsterisk desapareceu durante a instalacao."},
+        kStartCall,
+        400},
+    {"NoSnapshot", QvStartService, [] { Registered(); fake.snapshotFails = true; }, FAILED,
+        kStart + Lines{
+            L"QuelvaronAsterisk: em execucao (200 ms), processo 1793",
+            L"ERRO: O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. Verifique asterisk.exe ao lado de C:\\QV\\bin\\quelvaron-service.exe."} + kStopped,
+        kStartCall + kStopCalls,
+        900},
 };
 
 // ---- QvRemoveService: uninstall, and a first install's rollback
@@ -604,108 +624,112 @@ const std::wstring kSelf = L"{AAAAAAAA-2222-3333-4444-555555555555}";
 const std::wstring kOther = L"{99999999-2222-3333-4444-555555555555}";
 
 const Case kRemove[] = {
-    {"Absent", QvRemoveService, [] { Data(kHost); }, OK,
+    {"Absent", QvRemoveService, [] { RemoveData(kHost); }, OK,
         {}, {}, 0},
-    {"Running", QvRemoveService, [] { Upgrade(); }, OK,
-        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
+    {"Running", QvRemoveService, [] { Upgrade(); RemoveData(kHost); }, OK,
+        Seen(true) + kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
     {"NoDataSCMRemoves", QvRemoveService, [] { RunningService(); }, OK,
         Lines{
-            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos"} + kStopped + Lines{
+            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos",
+            L"QuelvaronAsterisk: registrado para \"C:\\QV\\bin\\quelvaron-service.exe\" -service (outro programa), estado 4, inicio 2"} + kStopped + Lines{
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
-        kStopCalls + Lines{L"DeleteService"},
+        kStopCalls + Lines{
+            L"DeleteService"},
         300},
-    {"DataTooLongSCMRemoves", QvRemoveService, [] { RunningService(); Data(std::wstring(32768, L'a')); }, OK,
+    {"DataTooLongSCMRemoves", QvRemoveService, [] { RunningService(); RemoveData(std::wstring(32768, L'a')); }, OK,
         Lines{
-            L"CustomActionData tem 32768 caracteres; o maximo e 32767.",
-            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos"} + kStopped + Lines{
+            L"CustomActionData tem 32772 caracteres; o maximo e 32767.",
+            L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos",
+            L"QuelvaronAsterisk: registrado para \"C:\\QV\\bin\\quelvaron-service.exe\" -service (outro programa), estado 4, inicio 2"} + kStopped + Lines{
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
-        kStopCalls + Lines{L"DeleteService"},
+        kStopCalls + Lines{
+            L"DeleteService"},
         300},
-    {"CommandLineLongest", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32750, L'a')); fake.commands[L"-uninstall"].startError = ERROR_FILENAME_EXCED_RANGE; }, OK,
-        kStopped + Lines{
+    {"CommandLineLongest", QvRemoveService, [] { RunningService(); RemoveData(L"C:\\" + std::wstring(32750, L'a')); fake.commands[L"-uninstall"].startError = ERROR_FILENAME_EXCED_RANGE; }, OK,
+        Seen() + kStopped + Lines{
             L"\"C:\\{a*32750}\" -uninstall: nao executado (Erro 206)",
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
         kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         300},
-    {"CommandLineTooLong", QvRemoveService, [] { RunningService(); Data(L"C:\\" + std::wstring(32751, L'a')); }, OK,
-        kStopped + Lines{
+    {"CommandLineTooLong", QvRemoveService, [] { RunningService(); RemoveData(L"C:\\" + std::wstring(32751, L'a')); }, OK,
+        Seen() + kStopped + Lines{
             L"quelvaron-service -uninstall: nao executado (linha de comando longa demais)",
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
         kStopCalls + Lines{L"DeleteService"},
         300},
-    {"OneCharacterHost", QvRemoveService, [] { RunningService(); Data(L"q"); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK,
-        kStopped + Lines{
+    {"OneCharacterHost", QvRemoveService, [] { RunningService(); RemoveData(L"q"); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK,
+        Seen() + kStopped + Lines{
             L"\"q\" -uninstall: nao executado (Erro 2)",
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
         kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         300},
-    {"HostMissing", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK,
-        kStopped + Lines{
+    {"HostMissing", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].startError = ERROR_FILE_NOT_FOUND; }, OK,
+        Seen(true) + kStopped + Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall: nao executado (Erro 2)",
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
         kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         300},
-    {"UninstallLeavesIt", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.commands[L"-uninstall"].exitCode = 1; }, OK,
-        kStopped + Lines{
+    {"UninstallLeavesIt", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].effect = [] {}; fake.commands[L"-uninstall"].exitCode = 1; }, OK,
+        Seen(true) + kStopped + Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall -> 1: [OK] feito  ",
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall"},
         kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         2700},
-    {"UninstallHangs", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].runsFor = NEVER; }, OK,
-        kStopped + Lines{
+    {"UninstallHangs", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].runsFor = NEVER; }, OK,
+        Seen(true) + kStopped + Lines{
             L"\"C:\\QV\\bin\\quelvaron-service.exe\" -uninstall: sem terminar em 60 s; processo encerrado. Saida: [OK] feito  ",
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
         kStopCalls + Lines{L"run -uninstall", L"TerminateProcess 1792 1", L"DeleteService"},
         60300},
-    {"UninstallMarksIt", QvRemoveService, [] { Upgrade(); fake.svc.heldOnDelete = true; }, OK,
-        kStopped + kUninstalled + Lines{
+    {"UninstallMarksIt", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.svc.heldOnDelete = true; }, OK,
+        Seen(true) + kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar"},
         kStopCalls + Lines{L"run -uninstall"},
         2700},
-    {"UninstallMarksItLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] { At(1900, [] { fake.svc.present = false; }); }; }, OK,
-        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 2600},
-    {"DeleteDenied", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.deleteError = ERROR_ACCESS_DENIED; }, FAILED,
-        kStopped + kUninstalled + Lines{
+    {"UninstallMarksItLate", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].effect = [] { At(1900, [] { fake.svc.present = false; }); }; }, OK,
+        Seen(true) + kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 2600},
+    {"DeleteDenied", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].effect = [] {}; fake.deleteError = ERROR_ACCESS_DENIED; }, FAILED,
+        Seen(true) + kStopped + kUninstalled + Lines{
             L"ERRO: O servico QuelvaronAsterisk nao pode ser removido pelo Gerenciador de Servicos (Erro 5)."},
         kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         2700},
-    {"DeleteFindsItGone", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.openErrors[DELETE] = ERROR_SERVICE_DOES_NOT_EXIST; }, OK,
-        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 2700},
-    {"DeleteLeavesItHeld", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; }, OK,
-        kStopped + kUninstalled + Lines{
+    {"DeleteFindsItGone", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].effect = [] {}; fake.openErrors[DELETE] = ERROR_SERVICE_DOES_NOT_EXIST; }, OK,
+        Seen(true) + kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 2700},
+    {"DeleteLeavesItHeld", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; }, OK,
+        Seen(true) + kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall",
             L"QuelvaronAsterisk: marcado para remocao, mas um console de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto; o Windows o remove quando esse programa o fechar"},
         kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         4700},
-    {"DeleteGoesLate", QvRemoveService, [] { Upgrade(); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; At(3000, [] { fake.svc.present = false; }); }, OK,
-        kStopped + kUninstalled + Lines{
+    {"DeleteGoesLate", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.commands[L"-uninstall"].effect = [] {}; fake.svc.heldOnDelete = true; At(3000, [] { fake.svc.present = false; }); }, OK,
+        Seen(true) + kStopped + kUninstalled + Lines{
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: continuava registrado apos -uninstall"},
         kStopCalls + Lines{L"run -uninstall", L"DeleteService"},
         3000},
-    {"DoesNotStop", QvRemoveService, [] { Upgrade(); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
-        kCleared + Lines{
+    {"DoesNotStop", QvRemoveService, [] { Upgrade(); RemoveData(kHost); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); fake.svc.stopAfter = fake.svc.hostEndsAfter = NEVER; fake.procs[0x500].unkillable = true; }, FAILED,
+        Seen(true) + kCleared + Lines{
             L"QuelvaronAsterisk: pedido de parada (estado 4, resultado 0)",
             L"QuelvaronAsterisk nao parou em 45 s: encerrando o processo do servico (1280) e seu PBX",
             L"QuelvaronAsterisk: TerminateProcess falhou (Erro 5)",
             L"ERRO: O servico QuelvaronAsterisk nao parou em 45 s, nem apos o seu processo ser encerrado; os arquivos do produto nao podem ser substituidos nem removidos."},
         kStopCalls + Lines{L"TerminateProcess 1280 1"},
         55000},
-    {"NewerVersionInstalled", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {kSelf, kOther}; }, OK,
+    {"NewerVersionInstalled", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.properties[L"ProductCode"] = kSelf; fake.related = {kSelf, kOther}; }, OK,
         {
             L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam"},
         {},
         0},
-    {"OnlyThisVersion", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {L"{aaaaaaaa-2222-3333-4444-555555555555}"}; }, OK,
-        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
-    {"NewerVersionListedFirst", QvRemoveService, [] { Upgrade(); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther, kSelf}; }, OK,
+    {"OnlyThisVersion", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.properties[L"ProductCode"] = kSelf; fake.related = {L"{aaaaaaaa-2222-3333-4444-555555555555}"}; }, OK,
+        Seen(true) + kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
+    {"NewerVersionListedFirst", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther, kSelf}; }, OK,
         {
             L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam"},
         {},
         0},
-    {"NoProductCode", QvRemoveService, [] { Upgrade(); fake.related = {kOther}; }, OK,
-        kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
+    {"NoProductCode", QvRemoveService, [] { Upgrade(); RemoveData(kHost); fake.related = {kOther}; }, OK,
+        Seen(true) + kStopped + kUninstalled, kStopCalls + Lines{L"run -uninstall"}, 700},
     {"ProgramsBeside", QvRemoveService, [] {
-         Data(kHost);
+         RemoveData(kHost);
          AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe");
          AddProcess(L"c:\\qv\\BIN\\Other.exe");
          AddProcess(L"C:\\QV\\bin\\tools\\x.exe");
@@ -721,15 +745,15 @@ const Case kRemove[] = {
             L"Encerrando C:\\QV\\bin\\quelvaron-console.exe (processo 1792), ainda em execucao na pasta do produto"},
         {L"TerminateProcess 1798 1", L"TerminateProcess 1793 1", L"TerminateProcess 1792 1"},
         5000},
-    {"ProgramsBesideNoSnapshot", QvRemoveService, [] { Data(kHost); fake.snapshotFails = true; AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK,
+    {"ProgramsBesideNoSnapshot", QvRemoveService, [] { RemoveData(kHost); fake.snapshotFails = true; AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK,
         {}, {}, 0},
-    {"ProgramsBesideBareName", QvRemoveService, [] { Data(L"quelvaron-service.exe"); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK,
+    {"ProgramsBesideBareName", QvRemoveService, [] { RemoveData(L"quelvaron-service.exe"); AddProcess(L"C:\\QV\\bin\\quelvaron-console.exe"); }, OK,
         {}, {}, 0},
 };
 
 // ---- QvFinishRemoval: what an uninstall leaves in INSTALLDIR
 
-void Purge(const std::wstring &flag, const std::wstring &dir = L"C:\\PBX") { Data(flag + L";" + dir); }
+void Purge(const std::wstring &flag, const std::wstring &dir = L"C:\\PBX") { Data(flag + L"||" + dir); }
 void Pbx()
 {
     Tree(L"C:\\PBX", {{L"bin\\", 0}, {L"etc\\", 0}, {L"etc\\asterisk.ini", 0}, {L"etc\\extensions.conf", FILE_ATTRIBUTE_READONLY},
@@ -747,11 +771,17 @@ void Env()
 
 const Case kFinish[] = {
     {"NoData", QvFinishRemoval, [] {}, OK,
-        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (); nada foi removido"}, {}, 0},
+        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>|<origem>|<INSTALLDIR>|<nomes>\"; nada foi removido"},
+        {},
+        0},
     {"NoSeparator", QvFinishRemoval, [] { Data(L"1"); }, OK,
-        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (1); nada foi removido"}, {}, 0},
+        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>|<origem>|<INSTALLDIR>|<nomes>\"; nada foi removido"},
+        {},
+        0},
     {"NoFolder", QvFinishRemoval, [] { Data(L"1;"); }, OK,
-        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>;<INSTALLDIR>\" (1;); nada foi removido"}, {}, 0},
+        {L"QvFinishRemoval: CustomActionData sem \"<PURGE>|<origem>|<INSTALLDIR>|<nomes>\"; nada foi removido"},
+        {},
+        0},
     {"DataTooLong", QvFinishRemoval, [] { Data(std::wstring(32768, L'a')); }, OK,
         {L"CustomActionData tem 32768 caracteres; o maximo e 32767."}, {}, 0},
     {"NewerVersionInstalled", QvFinishRemoval, [] { Pbx(); Purge(L"1"); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther}; }, OK,
@@ -914,7 +944,9 @@ const Case kFinish[] = {
         {L"DeleteFileW C:\\{d*32757}\\a", L"RemoveDirectoryW C:\\{d*32757}"},
         0},
     {"LongFormTooLong", QvFinishRemoval, [] { Purge(L"1", L"\\\\?\\C:\\" + std::wstring(32758, L'd')); }, OK,
-        {L"INSTALLDIR invalido: \\\\?\\C:\\{d*32758}; nada foi removido"}, {}, 0},
+        {L"CustomActionData tem 32768 caracteres; o maximo e 32767."},
+        {},
+        0},
     {"FullPathTooLong", QvFinishRemoval, [] { Purge(L"1", L"x"); fake.fullPaths[L"x"] = L"C:\\" + std::wstring(32765, L'd'); }, OK,
         {L"INSTALLDIR invalido: x; nada foi removido"}, {}, 0},
     {"NamesAtTheLimit", QvFinishRemoval, [] {
@@ -1018,6 +1050,7 @@ std::string Name(const ::testing::TestParamInfo<Case> &i) { return i.param.name;
 
 INSTANTIATE_TEST_SUITE_P(Stop, Scenes, ::testing::ValuesIn(kStop), Name);
 INSTANTIATE_TEST_SUITE_P(Install, Scenes, ::testing::ValuesIn(kInstall), Name);
+INSTANTIATE_TEST_SUITE_P(Start, Scenes, ::testing::ValuesIn(kStarts), Name);
 INSTANTIATE_TEST_SUITE_P(Remove, Scenes, ::testing::ValuesIn(kRemove), Name);
 INSTANTIATE_TEST_SUITE_P(Finish, Scenes, ::testing::ValuesIn(kFinish), Name);
 

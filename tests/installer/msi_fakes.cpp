@@ -197,15 +197,25 @@ BOOL WINAPI FakeQueryServiceConfigW(SC_HANDLE, LPQUERY_SERVICE_CONFIGW config, D
     if (fake.configError != 0) {
         return Fail(fake.configError);
     }
-    DWORD want = (DWORD)(sizeof(*config) + (fake.svc.binaryPath.size() + 1) * sizeof(wchar_t));
+    const std::wstring &path = fake.svc.binaryPath, &account = fake.svc.account;
+    DWORD want = (DWORD)(sizeof(*config) + (path.size() + account.size() + 64) * sizeof(wchar_t));
     *needed = want;
     if (size < want) {
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    memset(config, 0, sizeof(*config));
+    memset(config, 0, want);
     wchar_t *text = (wchar_t *)(config + 1);
-    wcscpy(text, fake.svc.binaryPath.c_str());
+    config->dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    config->dwStartType = fake.svc.startType;
+    config->dwErrorControl = SERVICE_ERROR_NORMAL;
     config->lpBinaryPathName = fake.binaryNull ? NULL : text;
+    text = wcscpy(text, path.c_str()) + path.size() + 1;
+    config->lpServiceStartName = wcscpy(text, account.c_str());
+    text += account.size() + 1;
+    config->lpDisplayName = wcscpy(text, L"Quelvaron Asterisk PBX Service");
+    text += 32;
+    config->lpLoadOrderGroup = text++;
+    config->lpDependencies = text; // "\0\0": none
     return TRUE;
 }
 
@@ -238,13 +248,109 @@ BOOL WINAPI FakeControlService(SC_HANDLE, DWORD control, LPSERVICE_STATUS)
 
 BOOL WINAPI FakeChangeServiceConfig2W(SC_HANDLE, DWORD level, LPVOID info)
 {
-    const SERVICE_FAILURE_ACTIONSW *actions = (const SERVICE_FAILURE_ACTIONSW *)info;
-    if (actions->dwResetPeriod != 0 || actions->lpRebootMsg != NULL || actions->lpCommand != NULL) {
-        fake.badCloses.push_back("failure actions with a reset period, reboot message or command");
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        const SERVICE_FAILURE_ACTIONSW *actions = (const SERVICE_FAILURE_ACTIONSW *)info;
+        if (actions->cActions == 0 &&
+            (actions->dwResetPeriod != 0 || actions->lpRebootMsg != NULL || actions->lpCommand != NULL)) {
+            fake.badCloses.push_back("failure actions cleared with a reset period, reboot message or command");
+        }
+        fake.calls.push_back(L"ChangeServiceConfig2W 2 actions " + std::to_wstring(actions->cActions) +
+                             (actions->lpsaActions ? L" array" : L" null"));
+        if (fake.config2Error == 0 && actions->lpsaActions != NULL) {
+            fake.svc.recovery.assign(actions->lpsaActions, actions->lpsaActions + actions->cActions);
+            fake.svc.resetPeriod = actions->cActions > 0 ? actions->dwResetPeriod : 0;
+        }
+    } else if (level == SERVICE_CONFIG_PRESHUTDOWN_INFO) {
+        fake.calls.push_back(L"ChangeServiceConfig2W 7 timeout " +
+                             std::to_wstring(((SERVICE_PRESHUTDOWN_INFO *)info)->dwPreshutdownTimeout));
+    } else {
+        fake.calls.push_back(L"ChangeServiceConfig2W " + std::to_wstring(level));
     }
-    fake.calls.push_back(L"ChangeServiceConfig2W " + std::to_wstring(level) + L" actions " +
-                         std::to_wstring(actions->cActions) + (actions->lpsaActions ? L" array" : L" null"));
     return fake.config2Error != 0 ? Fail(fake.config2Error) : TRUE;
+}
+
+BOOL WINAPI FakeQueryServiceConfig2W(SC_HANDLE, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed)
+{
+    if (fake.configError != 0) {
+        return Fail(fake.configError);
+    }
+    *needed = 4096;
+    if (size < 4096) {
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    memset(buffer, 0, 4096);
+    if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        SERVICE_FAILURE_ACTIONSW *actions = (SERVICE_FAILURE_ACTIONSW *)buffer;
+        actions->dwResetPeriod = fake.svc.resetPeriod;
+        actions->cActions = (DWORD)fake.svc.recovery.size();
+        actions->lpsaActions = actions->cActions ? (SC_ACTION *)(actions + 1) : NULL;
+        std::copy(fake.svc.recovery.begin(), fake.svc.recovery.end(), (SC_ACTION *)(actions + 1));
+        return TRUE;
+    }
+    return Fail(ERROR_INVALID_LEVEL);
+}
+
+BOOL WINAPI FakeQueryServiceObjectSecurity(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD, LPDWORD)
+{
+    return Fail(ERROR_ACCESS_DENIED);
+}
+
+BOOL WINAPI FakeSetServiceObjectSecurity(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR)
+{
+    fake.calls.push_back(L"SetServiceObjectSecurity");
+    return TRUE;
+}
+
+// The host started by the SCM: its process, START_PENDING, then RUNNING with its PBX.
+void StartHost(const std::wstring &host)
+{
+    DWORD hostPid = AddProcess(host);
+    fake.svc.state = SERVICE_START_PENDING;
+    fake.svc.pid = hostPid;
+    At(fake.svc.startedAfter, [hostPid] {
+        AddProcess(L"C:\\QV\\bin\\asterisk.exe", hostPid);
+        fake.svc.state = SERVICE_RUNNING;
+    });
+}
+
+BOOL WINAPI FakeStartServiceW(SC_HANDLE, DWORD, LPCWSTR *)
+{
+    fake.calls.push_back(L"StartServiceW");
+    if (fake.svc.state != SERVICE_STOPPED) {
+        return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+    }
+    StartHost(kHost);
+    return TRUE;
+}
+
+SC_HANDLE WINAPI FakeCreateServiceW(SC_HANDLE, LPCWSTR, LPCWSTR, DWORD, DWORD, DWORD start, DWORD, LPCWSTR image,
+                                    LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR account, LPCWSTR password)
+{
+    fake.calls.push_back(L"CreateServiceW " + std::wstring(image) + L" start " + std::to_wstring(start) + L" account " +
+                         (account ? account : L"(null)") + (password ? L" with a password" : L""));
+    if (fake.svc.present) {
+        Fail(fake.svc.marked ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
+        return NULL;
+    }
+    fake.svc = FakeService();
+    fake.svc.present = true;
+    fake.svc.binaryPath = image;
+    fake.svc.startType = start;
+    fake.svc.account = account ? account : L"LocalSystem";
+    fake.svc.recovery.clear();
+    return (SC_HANDLE)NewHandle("service");
+}
+
+BOOL WINAPI FakeChangeServiceConfigW(SC_HANDLE, DWORD, DWORD start, DWORD, LPCWSTR image, LPCWSTR, LPDWORD, LPCWSTR,
+                                     LPCWSTR account, LPCWSTR password, LPCWSTR)
+{
+    fake.calls.push_back(L"ChangeServiceConfigW start " + std::to_wstring(start) + L" account " +
+                         (account ? account : L"(same)") + L" password " +
+                         (password ? (password[0] ? L"given" : L"empty") : L"(same)"));
+    fake.svc.startType = start;
+    fake.svc.binaryPath = image ? image : fake.svc.binaryPath;
+    fake.svc.account = account ? account : fake.svc.account;
+    return TRUE;
 }
 
 BOOL WINAPI FakeDeleteService(SC_HANDLE)
@@ -337,17 +443,11 @@ BOOL WINAPI FakeCreateProcessW(LPCWSTR app, LPWSTR cmd, LPSECURITY_ATTRIBUTES, L
             fake.svc.marked = false;
             fake.svc.state = SERVICE_STOPPED;
             fake.svc.binaryPath = L"\"" + host + L"\"";
+            fake.svc.startType = SERVICE_AUTO_START;
+            fake.svc.recovery = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 10000}, {SC_ACTION_RESTART, 30000}};
         };
     } else if (!effect && option == L"-start") {
-        effect = [host] {
-            DWORD hostPid = AddProcess(host);
-            fake.svc.state = SERVICE_START_PENDING;
-            fake.svc.pid = hostPid;
-            At(fake.svc.startedAfter, [hostPid] {
-                AddProcess(L"C:\\QV\\bin\\asterisk.exe", hostPid);
-                fake.svc.state = SERVICE_RUNNING;
-            });
-        };
+        effect = [host] { StartHost(host); };
     } else if (!effect && option == L"-uninstall") {
         effect = [] {
             if (fake.svc.heldOnDelete) {
@@ -521,7 +621,7 @@ BOOL WINAPI FakeCloseHandle(HANDLE h)
 {
     auto it = fake.open.find((ULONG_PTR)h);
     std::string kind = it == fake.open.end() ? "?" : it->second.substr(0, it->second.find(' '));
-    if (kind == "scm" || kind == "service" || kind == "record" || kind == "find") {
+    if (kind == "scm" || kind == "service" || kind == "record" || kind == "find" || kind == "key" || kind == "sd") {
         kind = "handle";
     }
     return Close(h, kind);
@@ -696,7 +796,267 @@ DWORD WINAPI FakeGetLastError() { return fake.lastError; }
 void WINAPI FakeSetLastError(DWORD error) { fake.lastError = error; }
 UINT WINAPI FakeGetACP() { return fake.acp; }
 
+// ---- Windows Installer's mode, the registry
+
+BOOL WINAPI FakeMsiGetMode(MSIHANDLE, MSIRUNMODE mode) { return mode == MSIRUNMODE_ROLLBACK && fake.rollback; }
+
+std::map<ULONG_PTR, std::wstring> g_KeyOf;
+
+LSTATUS OpenKey(HKEY root, LPCWSTR path, PHKEY key, bool create)
+{
+    if (root != HKEY_LOCAL_MACHINE) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (!create && !fake.registry.count(path)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    fake.registry[path];
+    ULONG_PTR h = NewHandle("key");
+    g_KeyOf[h] = path;
+    *key = (HKEY)h;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI FakeRegCreateKeyExW(HKEY root, LPCWSTR path, DWORD, LPWSTR, DWORD, REGSAM, const LPSECURITY_ATTRIBUTES,
+                                   PHKEY key, LPDWORD)
+{
+    return OpenKey(root, path, key, true);
+}
+
+LSTATUS WINAPI FakeRegOpenKeyExW(HKEY root, LPCWSTR path, DWORD, REGSAM, PHKEY key) { return OpenKey(root, path, key, false); }
+
+std::map<std::wstring, RegValue> *ValuesOf(HKEY key)
+{
+    auto it = g_KeyOf.find((ULONG_PTR)key);
+    if (it == g_KeyOf.end() || !fake.open.count((ULONG_PTR)key)) {
+        fake.badCloses.push_back("registry call on a key not open");
+        return NULL;
+    }
+    return &fake.registry[it->second];
+}
+
+LSTATUS WINAPI FakeRegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    std::map<std::wstring, RegValue> *values = ValuesOf(key);
+    if (values == NULL || !values->count(name)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const RegValue &v = (*values)[name];
+    *type = v.type;
+    DWORD room = *size;
+    *size = (DWORD)v.data.size();
+    if (v.data.size() > room) {
+        return ERROR_MORE_DATA;
+    }
+    memcpy(data, v.data.data(), v.data.size());
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI FakeRegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE *data, DWORD size)
+{
+    std::map<std::wstring, RegValue> *values = ValuesOf(key);
+    if (values != NULL) {
+        (*values)[name] = RegValue{type, std::string((const char *)data, size)};
+    }
+    return values != NULL ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+LSTATUS WINAPI FakeRegDeleteValueW(HKEY key, LPCWSTR name)
+{
+    std::map<std::wstring, RegValue> *values = ValuesOf(key);
+    return values != NULL && values->erase(name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
+size_t Subkeys(const std::wstring &path)
+{
+    size_t n = 0;
+    for (auto &k : fake.registry) {
+        n += k.first.size() > path.size() && k.first.compare(0, path.size() + 1, path + L"\\") == 0;
+    }
+    return n;
+}
+
+LSTATUS WINAPI FakeRegQueryInfoKeyW(HKEY key, LPWSTR, LPDWORD, LPDWORD, LPDWORD subkeys, LPDWORD, LPDWORD, LPDWORD values,
+                                    LPDWORD, LPDWORD, LPDWORD, PFILETIME)
+{
+    std::map<std::wstring, RegValue> *v = ValuesOf(key);
+    if (v == NULL) {
+        return ERROR_INVALID_HANDLE;
+    }
+    *subkeys = (DWORD)Subkeys(g_KeyOf[(ULONG_PTR)key]);
+    *values = (DWORD)v->size();
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI FakeRegDeleteKeyExW(HKEY root, LPCWSTR path, REGSAM, DWORD)
+{
+    if (root != HKEY_LOCAL_MACHINE || !fake.registry.count(path)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (Subkeys(path) > 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    fake.registry.erase(path);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI FakeRegCloseKey(HKEY key) { return Close(key, "key") ? ERROR_SUCCESS : ERROR_INVALID_HANDLE; }
+
+// ---- File identity, owners and entries, the actions' token
+
+std::map<ULONG_PTR, DWORD> g_IdOf;
+
+std::wstring Lower(std::wstring text)
+{
+    for (wchar_t &c : text) {
+        c = towlower(c);
+    }
+    return text;
+}
+
+HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    auto it = fake.ids.find(Lower(path));
+    if (it == fake.ids.end()) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    ULONG_PTR h = NewHandle("file");
+    g_IdOf[h] = it->second;
+    return (HANDLE)h;
+}
+
+BOOL WINAPI FakeGetFileInformationByHandle(HANDLE h, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    memset(info, 0, sizeof(*info));
+    info->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    info->dwVolumeSerialNumber = 0x5E7;
+    info->nFileIndexLow = g_IdOf[(ULONG_PTR)h];
+    return TRUE;
+}
+
+DWORD WINAPI FakeExpandEnvironmentStringsW(LPCWSTR from, LPWSTR to, DWORD size)
+{
+    std::wstring text = from;
+    size_t at = text.find(L"%SystemRoot%");
+    if (at != std::wstring::npos) {
+        text.replace(at, 12, fake.windowsDir);
+    }
+    if (text.size() >= size) {
+        return (DWORD)text.size() + 1;
+    }
+    Copy(to, size, text);
+    return (DWORD)text.size() + 1;
+}
+
+struct FakeDescriptor {
+    SECURITY_DESCRIPTOR sd;
+    BYTE owner[SECURITY_MAX_SID_SIZE];
+    BYTE acl[256];
+};
+
+DWORD WINAPI FakeGetNamedSecurityInfoW(LPCWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *owner, PSID *,
+                                       PACL *dacl, PACL *, PSECURITY_DESCRIPTOR *descriptor)
+{
+    int kind = fake.security.count(path) ? fake.security[path] : 0;
+    if (kind == 3) {
+        return ERROR_ACCESS_DENIED;
+    }
+    FakeDescriptor *d = new FakeDescriptor;
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, d->owner, &size);
+    BYTE user[SECURITY_MAX_SID_SIZE];
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID userSid = NULL;
+    AllocateAndInitializeSid(&nt, 5, 21, 1, 2, 3, 1001, 0, 0, 0, &userSid);
+    CopySid(sizeof(user), user, userSid);
+    FreeSid(userSid);
+    if (kind == 1) {
+        CopySid(sizeof(d->owner), d->owner, user);
+    }
+    InitializeAcl((PACL)d->acl, sizeof(d->acl), ACL_REVISION);
+    if (kind == 2) {
+        AddAccessAllowedAce((PACL)d->acl, ACL_REVISION, FILE_ALL_ACCESS, user);
+    }
+    *owner = d->owner;
+    *dacl = (PACL)d->acl;
+    *descriptor = d;
+    fake.open[(ULONG_PTR)d] = "sd " + Narrow(path);
+    return ERROR_SUCCESS;
+}
+
+HLOCAL WINAPI FakeLocalFree(HLOCAL memory)
+{
+    if (Close(memory, "sd")) {
+        delete (FakeDescriptor *)memory;
+    }
+    return NULL;
+}
+
+DWORD WINAPI FakeSetNamedSecurityInfoW(LPWSTR path, SE_OBJECT_TYPE, SECURITY_INFORMATION what, PSID owner, PSID, PACL dacl,
+                                       PACL)
+{
+    bool ownerSet = what & OWNER_SECURITY_INFORMATION, daclSet = what & DACL_SECURITY_INFORMATION;
+    if (ownerSet != (owner != NULL) || daclSet != (dacl != NULL) ||
+        (daclSet && (!(what & UNPROTECTED_DACL_SECURITY_INFORMATION) || dacl->AceCount != 0)) ||
+        (ownerSet && !IsWellKnownSid(owner, WinBuiltinAdministratorsSid))) {
+        fake.badCloses.push_back("SetNamedSecurityInfoW other than Administrators' ownership or inherited entries");
+    }
+    fake.calls.push_back(L"SetNamedSecurityInfoW " + Shown(path) + (ownerSet ? L" owner" : L"") + (daclSet ? L" dacl" : L""));
+    int &kind = fake.security[path];
+    if (ownerSet && (kind == 1 || kind == 3)) {
+        kind = 0;
+    }
+    if (daclSet && kind == 2) {
+        kind = 0;
+    }
+    return ERROR_SUCCESS;
+}
+
+BOOL WINAPI FakeOpenProcessToken(HANDLE, DWORD, PHANDLE token)
+{
+    *token = (HANDLE)NewHandle("token");
+    return TRUE;
+}
+
+BOOL WINAPI FakeGetTokenInformation(HANDLE, TOKEN_INFORMATION_CLASS type, LPVOID data, DWORD size, PDWORD got)
+{
+    DWORD sidSize = SECURITY_MAX_SID_SIZE;
+    if (type != TokenUser || size < sizeof(TOKEN_USER) + sidSize) {
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    TOKEN_USER *user = (TOKEN_USER *)data;
+    user->User.Sid = user + 1;
+    user->User.Attributes = 0;
+    *got = size;
+    return CreateWellKnownSid(WinLocalSystemSid, NULL, user->User.Sid, &sidSize);
+}
+
+BOOL WINAPI FakeLookupPrivilegeValueW(LPCWSTR, LPCWSTR name, PLUID luid)
+{
+    fake.calls.push_back(L"EnablePrivilege " + std::wstring(name));
+    luid->LowPart = 1;
+    luid->HighPart = 0;
+    return TRUE;
+}
+
+BOOL WINAPI FakeAdjustTokenPrivileges(HANDLE, BOOL, PTOKEN_PRIVILEGES, DWORD, PTOKEN_PRIVILEGES, PDWORD)
+{
+    fake.lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
 } // namespace
+
+DWORD RegValue::Dword() const { return data.size() == 4 ? *(const DWORD *)data.data() : (DWORD)-1; }
+
+std::wstring RegValue::Text() const
+{
+    std::wstring text((const wchar_t *)data.data(), data.size() / sizeof(wchar_t));
+    return !text.empty() && text.back() == L'\0' ? text.substr(0, text.size() - 1) : text;
+}
+
+std::map<std::wstring, RegValue> &State() { return fake.registry[L"Software\\Quelvaron\\Quelvaron Asterisk PBX Setup"]; }
 
 DWORD AddProcess(const std::wstring &image, DWORD parent)
 {
@@ -780,6 +1140,31 @@ void InstallMsiFakes()
     g_Msi.MsiProcessMessage = FakeMsiProcessMessage;
     g_Msi.MsiCloseHandle = FakeMsiCloseHandle;
     g_Msi.MsiEnumRelatedProductsW = FakeMsiEnumRelatedProductsW;
+    g_Msi.MsiGetMode = FakeMsiGetMode;
+    g_Msi.QueryServiceConfig2W = FakeQueryServiceConfig2W;
+    g_Msi.QueryServiceObjectSecurity = FakeQueryServiceObjectSecurity;
+    g_Msi.CreateServiceW = FakeCreateServiceW;
+    g_Msi.ChangeServiceConfigW = FakeChangeServiceConfigW;
+    g_Msi.SetServiceObjectSecurity = FakeSetServiceObjectSecurity;
+    g_Msi.StartServiceW = FakeStartServiceW;
+    g_Msi.ExpandEnvironmentStringsW = FakeExpandEnvironmentStringsW;
+    g_Msi.CreateFileW = FakeCreateFileW;
+    g_Msi.GetFileInformationByHandle = FakeGetFileInformationByHandle;
+    g_Msi.GetNamedSecurityInfoW = FakeGetNamedSecurityInfoW;
+    g_Msi.SetNamedSecurityInfoW = FakeSetNamedSecurityInfoW;
+    g_Msi.LocalFree = FakeLocalFree;
+    g_Msi.OpenProcessToken = FakeOpenProcessToken;
+    g_Msi.GetTokenInformation = FakeGetTokenInformation;
+    g_Msi.LookupPrivilegeValueW = FakeLookupPrivilegeValueW;
+    g_Msi.AdjustTokenPrivileges = FakeAdjustTokenPrivileges;
+    g_Msi.RegCreateKeyExW = FakeRegCreateKeyExW;
+    g_Msi.RegOpenKeyExW = FakeRegOpenKeyExW;
+    g_Msi.RegQueryValueExW = FakeRegQueryValueExW;
+    g_Msi.RegSetValueExW = FakeRegSetValueExW;
+    g_Msi.RegDeleteValueW = FakeRegDeleteValueW;
+    g_Msi.RegQueryInfoKeyW = FakeRegQueryInfoKeyW;
+    g_Msi.RegDeleteKeyExW = FakeRegDeleteKeyExW;
+    g_Msi.RegCloseKey = FakeRegCloseKey;
     g_Msi.OpenSCManagerW = FakeOpenSCManagerW;
     g_Msi.OpenServiceW = FakeOpenServiceW;
     g_Msi.QueryServiceStatusEx = FakeQueryServiceStatusEx;
@@ -826,4 +1211,6 @@ void InstallMsiFakes()
     g_Inherited.clear();
     g_Finds.clear();
     g_Snapshots.clear();
+    g_KeyOf.clear();
+    g_IdOf.clear();
 }

@@ -22,6 +22,12 @@ extern "C" UINT __stdcall QvStopService(MSIHANDLE install);
 extern "C" UINT __stdcall QvInstallService(MSIHANDLE install);
 extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install);
 extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install);
+extern "C" UINT __stdcall QvRollbackStop(MSIHANDLE install);
+extern "C" UINT __stdcall QvSecureFolders(MSIHANDLE install);
+extern "C" UINT __stdcall QvRollbackInstall(MSIHANDLE install);
+extern "C" UINT __stdcall QvStartService(MSIHANDLE install);
+extern "C" UINT __stdcall QvRollbackStart(MSIHANDLE install);
+extern "C" UINT __stdcall QvCommitInstall(MSIHANDLE install);
 
 #define FAKE_INSTALL ((MSIHANDLE)0x4D5)
 #define NEVER INFINITE
@@ -57,6 +63,17 @@ struct FakeService {
     bool heldOnDelete = false;        // deleted, it stays marked (a console holds it open)
     DWORD startedAfter = 200;          // -start: RUNNING this much later
     bool staleStatus = false;          // like Wine's SCM: a host that died still shows RUNNING
+    DWORD startType = SERVICE_AUTO_START;
+    std::wstring account = L"LocalSystem";
+    std::vector<SC_ACTION> recovery = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_REBOOT, 60000}};
+    DWORD resetPeriod = 86400;
+};
+
+struct RegValue {
+    DWORD type;
+    std::string data;
+    DWORD Dword() const;
+    std::wstring Text() const; // without its last NUL
 };
 
 struct FakeEntry {
@@ -88,6 +105,15 @@ struct FakeMsi {
     DWORD openManagerError = 0, queryError = 0, configError = 0, deleteError = 0, config2Error = 0;
     std::map<DWORD, DWORD> openErrors; // OpenServiceW by access
     bool binaryNull = false;
+    bool rollback = false; // MsiGetMode(MSIRUNMODE_ROLLBACK)
+
+    // Registry (HKLM): key path -> values; binary values are not kept
+    std::map<std::wstring, std::map<std::wstring, RegValue>> registry;
+    // Files by identity: path (any case) -> file index; absent ones do not open
+    std::map<std::wstring, DWORD> ids = {{L"c:\\qv\\bin\\quelvaron-service.exe", 1}};
+    // Owners and entries (long-form paths): 1 owned by a user, 2 a user may write,
+    // 3 shut to local system until its owner changes; absent: safe
+    std::map<std::wstring, int> security;
 
     // Processes
     std::map<DWORD, FakeProcess> procs;
@@ -121,6 +147,8 @@ void InstallMsiFakes();
 
 // A running service whose host (pid 0x500) keeps its PBX (0x501) as a child.
 void RunningService();
+// The setup state's values (HKLM\Software\Quelvaron\Quelvaron Asterisk PBX Setup).
+std::map<std::wstring, RegValue> &State();
 // Processes and time
 DWORD AddProcess(const std::wstring &image, DWORD parent = 0);
 void At(DWORD after, std::function<void()> what);

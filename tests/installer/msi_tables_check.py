@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Checks a built MSI's tables against Windows Installer's rules, which Wine's
 msiexec does not enforce: custom action types, where in-script actions sit,
-which service actions run in each kind of installation, 64-bit components
-and folders, configuration components, file names, and the folders'
-permissions (MsiLockPermissionsEx, which Wine's msiexec never reads).
+which service actions run in each kind of installation and what their rollback
+undoes after each of them, the order that needs no reboot, secure public
+properties, 64-bit components and folders, configuration components, file
+names, and the folders' permissions (MsiLockPermissionsEx, which Wine's msiexec never reads).
 
 Usage: msi_tables_check.py <msi>    (exit 1 and one line per broken rule)
 """
@@ -18,25 +19,43 @@ from payload import FOLDER_LOCKS  # noqa: E402  the SDDL texts' one source
 IN_SCRIPT, ROLLBACK, COMMIT, NO_IMPERSONATE, WIN64 = 0x400, 0x100, 0x200, 0x800, 256
 PERMANENT, NEVER_OVERWRITE = 16, 128
 
-# The service actions: kind, and the in-script action each rollback undoes.
+# The product's in-script actions: kind, and the action each rollback undoes.
 ACTIONS = {
     'QvRollbackStop': ('rollback', 'QvStopService'),
     'QvStopService': ('deferred', None),
     'QvRollbackRemove': ('rollback', 'QvRemoveService'),
     'QvRemoveService': ('deferred', None),
+    'QvSecureFolders': ('deferred', None),
     'QvRollbackInstall': ('rollback', 'QvInstallService'),
     'QvInstallService': ('deferred', None),
+    'QvRollbackStart': ('rollback', 'QvStartService'),
+    'QvStartService': ('deferred', None),
+    'QvCommitInstall': ('commit', None),
     'QvFinishRemoval': ('commit', None),
+    'QvFinishRemovalNow': ('deferred', None),
 }
+# Deferred actions with nothing to undo: owners and permissions made safe
+# stay so; the end of an uninstall has nothing after it.
+NO_UNDO = {'QvSecureFolders', 'QvFinishRemovalNow'}
+INSTALLING = {'QvRollbackStop', 'QvStopService', 'QvSecureFolders', 'QvRollbackInstall', 'QvInstallService',
+              'QvRollbackStart', 'QvStartService', 'QvCommitInstall'}
+# Actions that read nothing but the setup state (no CustomActionData).
+STATE_ONLY = {'QvRollbackStop', 'QvRollbackRemove', 'QvRollbackInstall', 'QvRollbackStart', 'QvCommitInstall'}
 # Which of them each kind of installation runs.
 SCENARIOS = {
-    'first install': ({}, {'QvStopService', 'QvRollbackInstall', 'QvInstallService'}),
-    'upgrade': ({'WIX_UPGRADE_DETECTED': '{OLD}'},
-                {'QvRollbackStop', 'QvStopService', 'QvRollbackInstall', 'QvInstallService'}),
-    'repair': ({'Installed': '1', 'REINSTALL': 'ALL'}, {'QvRollbackStop', 'QvStopService', 'QvInstallService'}),
+    'first install': ({}, INSTALLING),
+    'upgrade': ({'WIX_UPGRADE_DETECTED': '{OLD}'}, INSTALLING),
+    'repair': ({'Installed': '1', 'REINSTALL': 'ALL'}, INSTALLING),
     'uninstall': ({'Installed': '1', 'REMOVE': 'ALL'}, {'QvRollbackRemove', 'QvRemoveService', 'QvFinishRemoval'}),
+    'uninstall with rollback off': ({'Installed': '1', 'REMOVE': 'ALL', 'RollbackDisabled': '1'},
+                                    {'QvRollbackRemove', 'QvRemoveService', 'QvFinishRemovalNow'}),
     'removal by a newer version': ({'Installed': '1', 'REMOVE': 'ALL', 'UPGRADINGPRODUCTCODE': '{NEW}'}, set()),
 }
+# Standard actions whose rollback puts files (or the older version) back.
+FILE_ACTIONS = ('RemoveFiles', 'InstallFiles', 'RemoveExistingProducts')
+# Public properties that are Windows Installer's own.
+STANDARD_PROPERTIES = {'ALLUSERS', 'ARPNOMODIFY', 'REINSTALLMODE', 'REINSTALL', 'REMOVE', 'MSIRESTARTMANAGERCONTROL',
+                       'UPGRADINGPRODUCTCODE'}
 
 errors = []
 
@@ -122,23 +141,20 @@ def check(msi):
         if undoes and not at(name) < at(undoes):
             errors.append(f'{name}: must come before {undoes}, whose work it undoes')
         setter = 'Set' + name
-        if setter not in actions or actions[setter][1] != name or sequence.get(setter, ('', 10 ** 6))[1] > at('InstallInitialize'):
+        if name not in STATE_ONLY and (setter not in actions or actions[setter][1] != name or
+                                   sequence.get(setter, ('', 10 ** 6))[1] > at('InstallInitialize')):
             errors.append(f'{name}: no type-51 {setter} sets its CustomActionData before InstallInitialize')
-    # The old version goes once this one is in place, its service running.
-    if not at('InstallExecute') < at('RemoveExistingProducts') < at('InstallFinalize'):
-        errors.append('RemoveExistingProducts: not between InstallExecute and InstallFinalize')
-    for before, after in (('QvStopService', 'RemoveFiles'), ('QvRemoveService', 'RemoveFiles'),
-                          ('QvStopService', 'InstallFiles'), ('InstallFiles', 'QvInstallService'),
-                          ('WriteEnvironmentStrings', 'QvInstallService'), ('QvInstallService', 'InstallExecute')):
-        if not at(before) < at(after):
-            errors.append(f'{before} must come before {after}')
-    for scenario, (props, want) in SCENARIOS.items():
-        runs = {a for a in ACTIONS if a in sequence and condition_holds(sequence[a][0], props)}
-        if runs != want:
-            errors.append(f'{scenario}: runs {sorted(runs)}, expected {sorted(want)}')
-        for a in runs:
-            if not condition_holds(sequence.get('Set' + a, ('NOT 1',))[0], props):
-                errors.append(f'{scenario}: {a} runs without its CustomActionData (Set{a} does not)')
+    if all(n in sequence for n in ACTIONS):
+        check_order(at)
+        for scenario, (props, want) in SCENARIOS.items():
+            runs = {a for a in ACTIONS if condition_holds(sequence[a][0], props)}
+            if runs != want:
+                errors.append(f'{scenario}: runs {sorted(runs)}, expected {sorted(want)}')
+            for a in runs:
+                if a not in STATE_ONLY and not condition_holds(sequence.get('Set' + a, ('NOT 1',))[0], props):
+                    errors.append(f'{scenario}: {a} runs without its CustomActionData (Set{a} does not)')
+            check_rollbacks(scenario, runs, at)
+    check_properties(msi, actions)
 
     # 64-bit: template, folders, components.
     info = subprocess.run(['msiinfo', 'suminfo', msi], check=True, capture_output=True, text=True).stdout
@@ -176,6 +192,58 @@ def check(msi):
         shorts[key] = f[0]
 
     check_locks(msi, info, dirs)
+
+
+def check_order(at):
+    """The order that needs no reboot: what stops, what is replaced, what starts."""
+    for before, after in (('QvStopService', 'RemoveFiles'), ('QvRemoveService', 'RemoveFiles'),
+                          ('QvStopService', 'InstallFiles'), ('InstallFiles', 'QvSecureFolders'),
+                          ('QvSecureFolders', 'QvInstallService'), ('WriteEnvironmentStrings', 'QvInstallService'),
+                          ('WriteRegistryValues', 'QvInstallService'), ('QvInstallService', 'InstallExecute'),
+                          ('InstallExecute', 'RemoveExistingProducts'), ('RemoveExistingProducts', 'QvStartService'),
+                          ('QvStartService', 'InstallFinalize')):
+        if not at(before) < at(after):
+            errors.append(f'{before} must come before {after}')
+    last = max(at(a) for a in ACTIONS if a != 'QvFinishRemovalNow')
+    if not last < at('QvFinishRemovalNow') < at('InstallFinalize'):
+        errors.append('QvFinishRemovalNow: not the last in-script action before InstallFinalize')
+
+
+def check_rollbacks(scenario, runs, at):
+    """A failure just after each of the product's deferred actions: the rollback script (what ran, undone in the
+    reverse order) undoes each of them, stops the new PBX before any file comes back, and starts the previous
+    service only once they all have."""
+    for failed in sorted((a for a in runs if ACTIONS[a][0] == 'deferred'), key=at):
+        done = [a for a in runs if ACTIONS[a][0] == 'deferred' and at(a) <= at(failed)]
+        script = sorted([a for a in runs if ACTIONS[a][0] == 'rollback' and at(a) < at(failed)] +
+                        [f for f in FILE_ACTIONS if at(f) < at(failed)], key=at, reverse=True)
+        where = f'{scenario}, failing after {failed}'
+        for a in done:
+            undo = next((r for r, (k, u) in ACTIONS.items() if u == a), None)
+            if a not in NO_UNDO and undo not in script:
+                errors.append(f'{where}: nothing undoes {a} (rollback runs {script})')
+        files = [i for i, a in enumerate(script) if a in FILE_ACTIONS]
+        if 'QvRollbackStart' in script and files and script.index('QvRollbackStart') > min(files):
+            errors.append(f'{where}: files come back before the new PBX stops ({script})')
+        for restart in ('QvRollbackStop', 'QvRollbackRemove'):
+            if restart in script and files and script.index(restart) < max(files):
+                errors.append(f'{where}: the previous service starts before its files are back ({script})')
+
+
+def check_properties(msi, actions):
+    """No Restart Manager; START_SERVICE defaults to 1; every public property the package reads is secure."""
+    props = {r[0]: r[1] for r in table(msi, 'Property')}
+    if props.get('MSIRESTARTMANAGERCONTROL') != 'Disable':
+        errors.append('MSIRESTARTMANAGERCONTROL is not Disable: the Restart Manager would stop the service')
+    if props.get('START_SERVICE') != '1':
+        errors.append('START_SERVICE does not default to 1')
+    public = {p for p in props if p.isupper()}
+    public |= {p for _, _, target in actions.values() for p in re.findall(r'\[([A-Z_0-9]+)\]', target or '')}
+    public |= {r[6] for r in table(msi, 'Upgrade')}
+    public -= STANDARD_PROPERTIES
+    secure = set(props.get('SecureCustomProperties', '').split(';'))
+    for p in sorted(public - secure):
+        errors.append(f'{p}: a public property missing from SecureCustomProperties (dropped when UAC elevates)')
 
 
 def check_locks(msi, info, dirs):

@@ -1,0 +1,120 @@
+// Whole installations on the scripted machine of msi_fakes.h: the service
+// actions in the MSI's order, and, when one fails or an action after it does,
+// the rollback script (the rollback actions scheduled before that point, in
+// the reverse order). Each row checks the service the administrator is left
+// with: registered to which program, running or not, its start type and its
+// recovery, and whether a registration was deleted on the way.
+#include "msi_fakes.h"
+
+namespace {
+
+#define HOST L"C:\\QV\\bin\\quelvaron-service.exe"
+#define HANDMADE_HOST L"C:\\handmade\\quelvaron-service.exe"
+
+enum Scene { ABSENT, OURS, HANDMADE };
+
+struct Installing {
+    const char *name;
+    Scene scene;
+    DWORD state, startType; // the service before the installation
+    const wchar_t *startService;
+    int failAfter; // 0: none; 4: QvStartService fails; 10 + n: an action right after the n-th fails
+    bool present;
+    DWORD endState, endStart;
+    const wchar_t *endProgram;
+    size_t endRecovery;
+    bool deleted; // a registration was deleted on the way
+};
+
+struct Step {
+    UINT(__stdcall *action)(MSIHANDLE);
+    UINT(__stdcall *rollback)(MSIHANDLE);
+    std::wstring data;
+};
+
+void PrintTo(const Installing &r, std::ostream *os) { *os << r.name; }
+
+class Installation : public MsiActionsTest, public ::testing::WithParamInterface<Installing> {};
+
+TEST_P(Installation, LeavesTheServiceAsTheAdministratorHadIt)
+{
+    const Installing &r = GetParam();
+    fake.ids[L"c:\\handmade\\quelvaron-service.exe"] = 2;
+    if (r.scene != ABSENT) {
+        RunningService();
+        const std::wstring program = r.scene == OURS ? HOST : HANDMADE_HOST;
+        fake.svc.binaryPath = L"\"" + program + L"\"";
+        fake.procs[0x500].image = program;
+        fake.svc.state = r.state;
+        fake.svc.startType = r.startType;
+        fake.svc.account = L"NT SERVICE\\QuelvaronAsterisk";
+        if (r.state == SERVICE_STOPPED) {
+            fake.svc.pid = 0;
+            fake.procs.clear();
+        }
+    }
+    if (r.failAfter == 4) {
+        fake.commands[L"-start"].exitCode = 1;
+        fake.commands[L"-start"].effect = [] {};
+    }
+    const std::wstring tail = L"|" + kHost;
+    const Step steps[] = {
+        {QvStopService, QvRollbackStop, L"||" + kHost + L"|C:\\QV\\|bin|etc|var"},
+        {QvSecureFolders, NULL, L"C:\\QV\\|bin|etc|var"},
+        {QvInstallService, QvRollbackInstall, r.startService + tail},
+        {QvStartService, QvRollbackStart, r.startService + tail},
+    };
+    int done = 0;
+    for (const Step &step : steps) {
+        fake.properties[L"CustomActionData"] = step.data;
+        done++;
+        if (step.action(FAKE_INSTALL) != ERROR_SUCCESS || done + 10 == r.failAfter) {
+            break;
+        }
+    }
+    if (r.failAfter == 0) {
+        QvCommitInstall(FAKE_INSTALL);
+    } else {
+        fake.rollback = true;
+        for (int i = done - 1; i >= 0; i--) {
+            if (steps[i].rollback != NULL) {
+                steps[i].rollback(FAKE_INSTALL);
+            }
+        }
+    }
+    g_Msi.Sleep(60000);
+    EXPECT_EQ(fake.svc.present && !fake.svc.marked, r.present);
+    if (r.present) {
+        EXPECT_EQ(fake.svc.state, r.endState);
+        EXPECT_EQ(fake.svc.startType, r.endStart);
+        EXPECT_EQ(fake.svc.binaryPath, L"\"" + std::wstring(r.endProgram) + L"\"");
+        EXPECT_EQ(fake.svc.recovery.size(), r.endRecovery);
+    }
+    EXPECT_EQ(!Calls(L"DeleteService").empty() || !Calls(L"run -uninstall").empty(), r.deleted);
+    EXPECT_TRUE(State().empty()) << "the setup state is left behind";
+}
+
+const DWORD AUTO = SERVICE_AUTO_START, MANUAL = SERVICE_DEMAND_START, OFF = SERVICE_DISABLED;
+const DWORD RUNNING = SERVICE_RUNNING, STOPPED = SERVICE_STOPPED, PAUSED = SERVICE_PAUSED;
+
+const Installing kRuns[] = {
+    {"FirstInstall", ABSENT, 0, 0, L"1", 0, true, RUNNING, AUTO, HOST, 3, false},
+    {"FirstInstallNotStarted", ABSENT, 0, 0, L"0", 0, true, STOPPED, AUTO, HOST, 3, false},
+    {"RepairOfARunningManualService", OURS, RUNNING, MANUAL, L"0", 0, true, RUNNING, MANUAL, HOST, 2, false},
+    {"RepairOfAStoppedService", OURS, STOPPED, MANUAL, L"1", 0, true, STOPPED, MANUAL, HOST, 2, false},
+    {"UpgradeOfAPausedService", OURS, PAUSED, AUTO, L"1", 0, true, RUNNING, AUTO, HOST, 2, false},
+    {"UpgradeOfADisabledService", OURS, STOPPED, OFF, L"1", 0, true, STOPPED, OFF, HOST, 2, false},
+    {"UpgradeOfADisabledRunningService", OURS, RUNNING, OFF, L"1", 0, true, STOPPED, OFF, HOST, 2, false},
+    {"TakeOverOfAHandmadeService", HANDMADE, RUNNING, MANUAL, L"1", 0, true, RUNNING, AUTO, HOST, 3, true},
+    {"FirstInstallFailsAfterRegistering", ABSENT, 0, 0, L"1", 13, false, 0, 0, L"", 0, true},
+    {"FirstInstallFailsToStart", ABSENT, 0, 0, L"1", 4, false, 0, 0, L"", 0, true},
+    {"UpgradeFailsAfterTheStop", OURS, RUNNING, MANUAL, L"1", 11, true, RUNNING, MANUAL, HOST, 2, false},
+    {"UpgradeFailsAfterTheStart", OURS, RUNNING, MANUAL, L"1", 14, true, RUNNING, MANUAL, HOST, 2, false},
+    {"UpgradeOfAStoppedServiceFailsLate", OURS, STOPPED, MANUAL, L"1", 14, true, STOPPED, MANUAL, HOST, 2, false},
+    {"TakeOverFailsLate", HANDMADE, RUNNING, MANUAL, L"1", 14, true, RUNNING, MANUAL, HANDMADE_HOST, 2, true},
+};
+
+std::string Name(const ::testing::TestParamInfo<Installing> &i) { return i.param.name; }
+INSTANTIATE_TEST_SUITE_P(Runs, Installation, ::testing::ValuesIn(kRuns), Name);
+
+} // namespace
