@@ -56,10 +56,14 @@ static void NotDone(Tree *tree, DWORD error)
     if (tree->failed == 1) {
         const wchar_t *relative = Relative(tree);
         tree->firstError = error;
+        int shownLength = (int)wcslen(tree->shown);
+        while (shownLength > 0 && tree->shown[shownLength - 1] == L'\\') {
+            shownLength--;
+        }
         if (relative == tree->shown) {
             FormatInto(g_FirstFailed, PATH_CHARS, L"%ls", tree->shown);
         } else {
-            FormatInto(g_FirstFailed, PATH_CHARS, L"%ls\\%ls", tree->shown, relative);
+            FormatInto(g_FirstFailed, PATH_CHARS, L"%.*ls\\%ls", shownLength, tree->shown, relative);
         }
     }
     if (tree->failed <= LIST_MAX) {
@@ -381,7 +385,13 @@ static void WalkTopLevel(Tree *tree, const wchar_t *topLevel)
         if (attributes == INVALID_FILE_ATTRIBUTES) {
             /* Gone already. */
         } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            if (!WalkTree(tree, length)) {
+            int walked = WalkTree(tree, length);
+            if (!walked && tree->mode == WALK_SECURE) {
+                /* Shut to local system by its owner: taken first. */
+                SecureEntry(tree, IsLockedTop(tree, length));
+                walked = WalkTree(tree, length);
+            }
+            if (!walked) {
                 VisitFolder(tree, attributes, length);
             }
         } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -512,8 +522,6 @@ void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar
     memset(&tree, 0, sizeof(tree));
     tree.mode = purge ? WALK_PURGE : WALK_LIST;
     tree.shown = installDir;
-    /* Without the payload's list the product's entries are not known. */
-    shared = shared && topLevel[0] != L'\0';
     if (!LongForm(installDir, &tree.rootLength)) {
         LogF(L"INSTALLDIR invalido: %ls; nada foi removido", installDir);
         return;
@@ -521,6 +529,12 @@ void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar
     if (IsSystemFolder(g_Full)) {
         LogF(L"%ls e (ou contem) uma pasta do sistema: %ls", installDir,
              purge ? L"PURGE=1 ignorado, nada foi removido" : L"o que restou nela nao foi listado");
+        return;
+    }
+    if (shared && topLevel[0] == L'\0') {
+        /* Without the payload's list what is ours in it is not known. */
+        LogF(L"%ls ja existia com outros arquivos antes da instalacao, e o pacote nao diz o que e do produto: %ls",
+             installDir, purge ? L"PURGE=1 ignorado, nada foi removido" : L"o que restou nela nao foi listado");
         return;
     }
     if (shared) {
@@ -586,10 +600,10 @@ UINT SecureFolders(const wchar_t *installDir, const wchar_t *topLevel)
              tree.files, installDir);
     }
     if (tree.failed > 0) {
-        return FailF(L"O dono ou as permissoes de %ls\\%ls nao puderam ser corrigidos (Erro %lu): um usuario que "
-                     L"nao e administrador poderia trocar o que roda como LocalSystem. Corrija-os (icacls) ou "
-                     L"escolha outra pasta.",
-                     installDir, g_FirstFailed, (unsigned long)tree.firstError);
+        return FailF(L"O dono ou as permissoes de %ls nao puderam ser corrigidos (Erro %lu): um usuario que nao e "
+                     L"administrador poderia trocar o que roda como LocalSystem. Corrija-os (icacls) ou escolha "
+                     L"outra pasta.",
+                     g_FirstFailed, (unsigned long)tree.firstError);
     }
     return ERROR_SUCCESS;
 }

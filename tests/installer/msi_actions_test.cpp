@@ -769,6 +769,13 @@ void Env()
     fake.env[L"PUBLIC"] = L"";
 }
 
+// INSTALLDIR held another program's files before the first install.
+void Shared()
+{
+    Tree(L"C:\\Apps", {{L"bin\\", 0}, {L"bin\\a.exe", 0}, {L"etc\\", 0}, {L"etc\\x.ini", 0}, {L"Other App\\", 0},
+                       {L"Other App\\keep.txt", 0}, {L"readme-other.txt", 0}});
+}
+
 const Case kFinish[] = {
     {"NoData", QvFinishRemoval, [] {}, OK,
         {L"QvFinishRemoval: CustomActionData sem \"<PURGE>|<origem>|<INSTALLDIR>|<nomes>\"; nada foi removido"},
@@ -949,6 +956,30 @@ const Case kFinish[] = {
         0},
     {"FullPathTooLong", QvFinishRemoval, [] { Purge(L"1", L"x"); fake.fullPaths[L"x"] = L"C:\\" + std::wstring(32765, L'd'); }, OK,
         {L"INSTALLDIR invalido: x; nada foi removido"}, {}, 0},
+    {"PurgedShared", QvFinishRemoval, [] { Shared(); Data(L"1|shared|C:\\Apps|bin|etc|var"); }, OK,
+        {
+            L"PURGE=1: removidos 2 arquivo(s) e 2 pasta(s) de C:\\Apps",
+            L"C:\\Apps ja existia com outros arquivos antes da instalacao: so o que e do produto foi removido",
+            L"  mantido (nao e do produto): Other App",
+            L"  mantido (nao e do produto): readme-other.txt"},
+        {
+            L"DeleteFileW C:\\Apps\\bin\\a.exe",
+            L"RemoveDirectoryW C:\\Apps\\bin",
+            L"DeleteFileW C:\\Apps\\etc\\x.ini",
+            L"RemoveDirectoryW C:\\Apps\\etc",
+            L"RemoveDirectoryW C:\\Apps"},
+        0},
+    {"KeptShared", QvFinishRemoval, [] { Shared(); Data(L"0|shared|C:\\Apps|bin|etc|var"); }, OK,
+        {
+            L"Mantidos (configuracao e dados do administrador) em C:\\Apps:",
+            L"  dados: bin\\a.exe",
+            L"  configuracao: etc\\x.ini"},
+        {},
+        0},
+    {"SharedWithoutItsList", QvFinishRemoval, [] { Shared(); Data(L"1|shared|C:\\Apps"); }, OK,
+        {L"C:\\Apps ja existia com outros arquivos antes da instalacao, e o pacote nao diz o que e do produto: PURGE=1 ignorado, nada foi removido"},
+        {},
+        0},
     {"NamesAtTheLimit", QvFinishRemoval, [] {
          std::wstring d = L"C:\\" + std::wstring(32504, L'd');
          Tree(d, {{std::wstring(255, L'n'), 0}, {std::wstring(256, L'm'), 0}, {std::wstring(253, L's') + L"\\", 0}, {std::wstring(253, L's') + L"\\f", 0}, {std::wstring(254, L't') + L"\\", 0}, {std::wstring(254, L't') + L"\\g", 0}});
@@ -964,6 +995,69 @@ const Case kFinish[] = {
             L"RemoveDirectoryW C:\\{d*32504}\\{s*253}",
             L"RemoveDirectoryW C:\\{d*32504}\\{t*254}",
             L"RemoveDirectoryW C:\\{d*32504}"},
+        0},
+};
+
+// ---- QvSecureFolders: owners and permissions of what the product installs
+
+void Planted()
+{
+    Tree(L"C:\\PBX", {{L"bin\\", 0}, {L"bin\\evil.dll", 0}, {L"var\\", 0}, {L"var\\x", 0}, {L"share\\", 0}, {L"share\\s", 0},
+                      {L"etc\\", 0}, {L"mine\\", 0}, {L"mine\\y", 0}});
+    fake.security[L"\\\\?\\C:\\PBX\\bin\\evil.dll"] = 1;
+    fake.security[L"\\\\?\\C:\\PBX\\var\\x"] = 2;
+    fake.security[L"\\\\?\\C:\\PBX\\share"] = 3;
+    fake.security[L"\\\\?\\C:\\PBX\\mine\\y"] = 1;
+    Data(L"C:\\PBX\\|bin|etc|share|var");
+}
+
+const Case kSecure[] = {
+    {"NoData", QvSecureFolders, [] {}, FAILED,
+        {L"ERRO: INSTALLDIR ausente (CustomActionData)."},
+        {},
+        0},
+    {"FixesWhatOthersOwnOrMayWrite", QvSecureFolders, [] { Planted(); }, OK,
+        {
+            L"  dono corrigido (Administradores): bin\\evil.dll",
+            L"  dono corrigido (Administradores): share",
+            L"  permissoes corrigidas: var\\x",
+            L"3 item(ns) de C:\\PBX\\ passaram a pertencer aos Administradores ou perderam permissoes de escrita de outros usuarios"},
+        {
+            L"EnablePrivilege SeRestorePrivilege",
+            L"EnablePrivilege SeTakeOwnershipPrivilege",
+            L"SetNamedSecurityInfoW C:\\PBX\\bin\\evil.dll owner",
+            L"SetNamedSecurityInfoW C:\\PBX\\share owner",
+            L"SetNamedSecurityInfoW C:\\PBX\\var\\x dacl"},
+        0},
+    {"AnOpenLockedFolderFails", QvSecureFolders, [] { Planted(); fake.security[L"\\\\?\\C:\\PBX\\etc"] = 2; }, FAILED,
+        {
+            L"  dono corrigido (Administradores): bin\\evil.dll",
+            L"  dono ou permissoes nao corrigidos (Erro 5): etc",
+            L"  dono corrigido (Administradores): share",
+            L"  permissoes corrigidas: var\\x",
+            L"3 item(ns) de C:\\PBX\\ passaram a pertencer aos Administradores ou perderam permissoes de escrita de outros usuarios",
+            L"ERRO: O dono ou as permissoes de C:\\PBX\\etc nao puderam ser corrigidos (Erro 5): um usuario que nao e administrador poderia trocar o que roda como LocalSystem. Corrija-os (icacls) ou escolha outra pasta."},
+        {
+            L"EnablePrivilege SeRestorePrivilege",
+            L"EnablePrivilege SeTakeOwnershipPrivilege",
+            L"SetNamedSecurityInfoW C:\\PBX\\bin\\evil.dll owner",
+            L"SetNamedSecurityInfoW C:\\PBX\\share owner",
+            L"SetNamedSecurityInfoW C:\\PBX\\var\\x dacl"},
+        0},
+    {"OwnerOfInstallDir", QvSecureFolders, [] { Planted(); fake.security[L"\\\\?\\C:\\PBX"] = 1; }, OK,
+        {
+            L"  dono corrigido (Administradores): C:\\PBX\\",
+            L"  dono corrigido (Administradores): bin\\evil.dll",
+            L"  dono corrigido (Administradores): share",
+            L"  permissoes corrigidas: var\\x",
+            L"4 item(ns) de C:\\PBX\\ passaram a pertencer aos Administradores ou perderam permissoes de escrita de outros usuarios"},
+        {
+            L"EnablePrivilege SeRestorePrivilege",
+            L"EnablePrivilege SeTakeOwnershipPrivilege",
+            L"SetNamedSecurityInfoW C:\\PBX owner",
+            L"SetNamedSecurityInfoW C:\\PBX\\bin\\evil.dll owner",
+            L"SetNamedSecurityInfoW C:\\PBX\\share owner",
+            L"SetNamedSecurityInfoW C:\\PBX\\var\\x dacl"},
         0},
 };
 
@@ -1053,5 +1147,6 @@ INSTANTIATE_TEST_SUITE_P(Install, Scenes, ::testing::ValuesIn(kInstall), Name);
 INSTANTIATE_TEST_SUITE_P(Start, Scenes, ::testing::ValuesIn(kStarts), Name);
 INSTANTIATE_TEST_SUITE_P(Remove, Scenes, ::testing::ValuesIn(kRemove), Name);
 INSTANTIATE_TEST_SUITE_P(Finish, Scenes, ::testing::ValuesIn(kFinish), Name);
+INSTANTIATE_TEST_SUITE_P(Secure, Scenes, ::testing::ValuesIn(kSecure), Name);
 
 } // namespace

@@ -669,6 +669,10 @@ HANDLE WINAPI FakeFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
         Fail(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    if (fake.security.count(folder) && fake.security[folder] == 3) {
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     ULONG_PTR h = NewHandle("find");
     std::vector<std::pair<std::wstring, DWORD>> &list = g_Finds[h];
     list.clear();

@@ -118,3 +118,97 @@ std::string Name(const ::testing::TestParamInfo<Installing> &i) { return i.param
 INSTANTIATE_TEST_SUITE_P(Runs, Installation, ::testing::ValuesIn(kRuns), Name);
 
 } // namespace
+
+namespace {
+
+const DWORD REG_OURS = 1, REG_OTHER = 2; // the setup state's Disposition
+void Data(const std::wstring &text) { fake.properties[L"CustomActionData"] = text; }
+
+// Whose registration it is: the registered command line's program, read as
+// the SCM runs it, compared by file identity (an 8.3 name or a junction is
+// the same file).
+TEST_F(MsiActionsTest, TheHostIsKnownByItsFileNotItsName)
+{
+    const struct {
+        const wchar_t *registered;
+        DWORD disposition;
+    } rows[] = {
+        {L"\"C:\\QV\\bin\\quelvaron-service.exe\"", REG_OURS},
+        {L"\"C:\\PROGRA~1\\QV\\bin\\QUELVA~1.EXE\" -x", REG_OURS},
+        {L"C:\\Program Files\\QV\\bin\\quelvaron-service.exe", REG_OURS},
+        {L"C:\\Program Files\\QV\\bin\\quelvaron-service", REG_OURS},
+        {L"%SystemRoot%\\qv.exe", REG_OURS},
+        {L"C:\\Program Files\\QV\\bin\\quelvaron-service.exe", REG_OTHER}, // C:\Program.exe runs first
+        {L"\"C:\\other\\quelvaron-service.exe\"", REG_OTHER},
+        {L"\"C:\\qv\\BIN\\gone.exe\"", REG_OTHER},
+    };
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); i++) {
+        fake = FakeMsi();
+        InstallMsiFakes();
+        RunningService();
+        fake.svc.binaryPath = rows[i].registered;
+        for (const wchar_t *same : {L"c:\\progra~1\\qv\\bin\\quelva~1.exe", L"c:\\program files\\qv\\bin\\quelvaron-service.exe",
+                                    L"c:\\windows\\qv.exe"}) {
+            fake.ids[same] = 1;
+        }
+        fake.ids[L"c:\\other\\quelvaron-service.exe"] = 2;
+        if (i == 5) {
+            fake.ids[L"c:\\program.exe"] = 3;
+        }
+        Data(L"||" + kHost + L"||");
+        QvStopService(FAKE_INSTALL);
+        EXPECT_EQ(State()[L"Disposition"].Dword(), rows[i].disposition) << i;
+    }
+}
+
+// Before files are replaced, what runs from the payload's own top-level
+// entries is ended; another program in a shared INSTALLDIR is not.
+TEST_F(MsiActionsTest, EndsOnlyWhatRunsFromTheProductsFolders)
+{
+    DWORD console = AddProcess(L"C:\\Apps\\bin\\quelvaron-console.exe");
+    DWORD deep = AddProcess(L"c:\\APPS\\share\\tools\\x.exe");
+    DWORD top = AddProcess(L"C:\\Apps\\readme.exe");
+    AddProcess(L"C:\\Apps\\Other App\\other.exe");
+    AddProcess(L"C:\\Apps\\binx\\y.exe");
+    Data(L"1|shared|" + kHost + L"|C:\\Apps\\|bin|share|readme.exe");
+    EXPECT_EQ(QvStopService(FAKE_INSTALL), (UINT)ERROR_SUCCESS);
+    EXPECT_THAT(Calls(L"TerminateProcess"),
+                ::testing::UnorderedElementsAre(L"TerminateProcess " + std::to_wstring(console) + L" 1",
+                                                L"TerminateProcess " + std::to_wstring(deep) + L" 1",
+                                                L"TerminateProcess " + std::to_wstring(top) + L" 1"));
+    EXPECT_THAT(Log(), ::testing::Contains(::testing::HasSubstr(L"Reversao desativada")));
+}
+
+// The recovery put back after an upgrade: a reboot action needs the
+// shutdown privilege, which the actions' account holds but keeps disabled.
+TEST_F(MsiActionsTest, RecoveryComesBackExactly)
+{
+    RunningService();
+    Data(L"||" + kHost + L"|C:\\QV\\|bin");
+    QvStopService(FAKE_INSTALL);
+    EXPECT_TRUE(fake.svc.recovery.empty());
+    Data(L"1|" + kHost);
+    QvInstallService(FAKE_INSTALL);
+    QvStartService(FAKE_INSTALL);
+    ASSERT_EQ(fake.svc.recovery.size(), 2u);
+    EXPECT_EQ(fake.svc.recovery[1].Type, SC_ACTION_REBOOT);
+    EXPECT_EQ(fake.svc.recovery[1].Delay, 60000u);
+    EXPECT_EQ(fake.svc.resetPeriod, 86400u);
+    EXPECT_THAT(fake.calls, ::testing::Contains(L"EnablePrivilege SeShutdownPrivilege"));
+}
+
+// A rollback action run outside a rollback (typed wrong) undoes nothing.
+TEST_F(MsiActionsTest, RollbackActionsActOnlyInRollback)
+{
+    RunningService();
+    State()[L"Disposition"] = RegValue{REG_DWORD, std::string("\0\0\0\0", 4)};
+    State()[L"Registered"] = RegValue{REG_DWORD, std::string("\1\0\0\0", 4)};
+    for (auto action : {QvRollbackStop, QvRollbackInstall, QvRollbackStart}) {
+        EXPECT_EQ(action(FAKE_INSTALL), (UINT)ERROR_SUCCESS);
+    }
+    EXPECT_TRUE(fake.calls.empty());
+    EXPECT_EQ(fake.svc.state, (DWORD)SERVICE_RUNNING);
+    EXPECT_EQ(Log().size(), 3u);
+}
+
+} // namespace
