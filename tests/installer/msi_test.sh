@@ -9,13 +9,22 @@
 #   takeover   a service registered by hand from another folder, then install:
 #              one service, pointing at the installed program, the tree in place
 #   repair     the same MSI again brings back a deleted program and keeps the
-#              administrator's edited configuration (its AMI port)
+#              administrator's edited configuration (its AMI port); the
+#              service, set to manual start, another account and stopped,
+#              stays so
 #   upgrade    1.0.1: changed program files replaced, a new configuration file
-#              added, the edited one kept: the console answers on its port
-#   failed     an upgrade that fails late leaves 1.0.1 installed
+#              added, the edited one kept: the console answers on its port; the
+#              running manual service runs again, its start type and account kept
+#   failed     an upgrade that fails late keeps the configuration and data,
+#              and 1.0.1's package restores the rest
+#   disabled   1.0.3 over a disabled service: installed, the service still
+#              disabled and not started
 #   uninstall  with a console connected and the service paused: program files,
 #              service, PATH, Start Menu and keys go; configuration and data stay
-#   purge      reinstall (the kept configuration is used), then PURGE=1: nothing left
+#   purge      reinstall with START_SERVICE=0 (registered, not started; the kept
+#              configuration is used), then PURGE=1: nothing left
+#   shared dir INSTALLDIR that already held another program's files: PURGE=1
+#              removes only the product's own entries
 #   custom dir INSTALLDIR with blanks and parentheses, a refused downgrade, PURGE=1
 #   no host    uninstall with quelvaron-service.exe gone (an antivirus
 #              quarantine): the service is removed through the SCM
@@ -165,6 +174,11 @@ assert_registration() { # <bin>
   [ "$(our_products)" = 1 ] || fail "$(our_products) products in Programs and Features, expected 1"
 }
 
+# "<start type number> <account>" of the service, and a change of them as an
+# administrator makes it (Wine's sc has no qc or config).
+sc_config() { w "$bin/qv_scm_probe.exe" qc 2>/dev/null | tr -d '\r'; }
+sc_set() { w "$bin/qv_scm_probe.exe" config "$@" >/dev/null || fail "the service's configuration cannot be changed"; }
+
 # --- set-up -------------------------------------------------------------------------
 
 ok=0
@@ -226,6 +240,7 @@ step_build() {
   msi_n=$(build_msi n 1.0.0 "$work/payload-n" zip)
   msi_n1=$(build_msi n1 1.0.1 "$work/payload-n1")
   msi_bad=$(build_msi bad 1.0.0 "$work/payload-bad")
+  msi_n3=$(build_msi n3 1.0.3 "$work/payload-n1")
   # 1.0.2 with a deferred action that fails after the service was registered
   # again, before the old version is removed.
   msi_fail=$work/fail.msi
@@ -313,10 +328,17 @@ step_repair() {
   printf 'port=%s\r\n' "$port_edited" >"$ud/etc/asterisk.ini"
   echo "the administrator's" >"$ud/var/notes.txt"
   rm "$ud/bin/quelvaron-console.exe"
+  # The administrator's service: manual start, another account, stopped.
+  sc_set 3 "NT SERVICE\\$service"
+  w "$default_bin\\quelvaron-service.exe" -stop >/dev/null
+  wait_state 1 30 || fail "the service did not stop"
   run_msiexec repair 0 /i "$(winpath "$msi_n")"
   [ -f "$ud/bin/quelvaron-console.exe" ] || fail "quelvaron-console.exe did not come back"
+  [ "$(sc_state)" = 1 ] || fail "the repair started the stopped service (state $(sc_state))"
+  [ "$(sc_config)" = "3 NT SERVICE\\$service" ] || fail "the repair changed the registration: $(sc_config)"
+  w "$default_bin\\quelvaron-service.exe" -start >/dev/null
   assert_running_from "$default_bin" "$port_edited"
-  echo "repaired, edited configuration kept: ok"
+  echo "repaired, edited configuration and the stopped service kept: ok"
 }
 
 step_upgrade() {
@@ -324,6 +346,9 @@ step_upgrade() {
   ud=$(unixpath "$default_dir")
   run_msiexec upgrade 0 /i "$(winpath "$msi_n1")"
   assert_running_from "$default_bin" "$port_edited"
+  [ "$(sc_config)" = "3 NT SERVICE\\$service" ] || fail "the upgrade changed the registration: $(sc_config)"
+  msiexec_log upgrade | grep -F "registro deste host mantido" >/dev/null || fail "the upgrade did not keep the registration"
+  sc_set 2 LocalSystem
   assert_registration "$default_bin"
   [ "$(cat "$ud/bin/modules/res_sample.so")" = "module 2" ] || fail "a changed program file was not replaced"
   [ -f "$ud/etc/added.conf" ] || fail "the configuration file 1.0.1 adds is not installed"
@@ -346,8 +371,12 @@ step_failed_upgrade() {
   grep -qx "port=$port_edited" <(tr -d '\r' <"$ud/etc/asterisk.ini") || fail "the edited configuration changed"
   [ -f "$ud/var/notes.txt" ] || fail "the administrator's data is gone"
   # Wine's rollback removes the files of every component the failed version
-  # installed, although 1.0.1 still owns them; a repair brings them back.
+  # installed, although 1.0.1 still owns them (Windows restores them, and the
+  # rollback starts the service again): here the service is left registered
+  # and stopped, and a repair brings the files back. A repair keeps a stopped
+  # service stopped, so the administrator starts it.
   run_msiexec repair-after-failure 0 /i "$(winpath "$msi_n1")"
+  w "$default_bin\\quelvaron-service.exe" -start >/dev/null
   assert_running_from "$default_bin" "$port_edited"
   assert_registration "$default_bin"
   echo "failed upgrade: 1.0.1 stays installed: ok"
@@ -366,6 +395,21 @@ step_failed_upgrade() {
   echo "downgrade refused: ok"
 }
 
+step_disabled() {
+  # Wine's RemoveExistingProducts dropped 1.0.1's UpgradeCode entry; the
+  # repair in failed_upgrade wrote it back, so 1.0.3 sees it.
+  sc_set 4
+  run_msiexec upgrade-disabled 0 /i "$(winpath "$msi_n3")"
+  [ "$(sc_state)" = 1 ] || fail "the disabled service was started (state $(sc_state))"
+  [ "$(sc_config | cut -d' ' -f1)" = 4 ] || fail "the service is no longer disabled: $(sc_config)"
+  msiexec_log upgrade-disabled | grep -F "continua desativado" >/dev/null || fail "the log does not say the service stays disabled"
+  sc_set 2
+  run_msiexec repair-enabled 0 /i "$(winpath "$msi_n3")"
+  w "$default_bin\\quelvaron-service.exe" -start >/dev/null
+  assert_running_from "$default_bin" "$port_edited"
+  echo "a disabled service through an upgrade: ok"
+}
+
 kept_default="etc/added.conf
 etc/asterisk.ini
 etc/extensions.conf
@@ -382,7 +426,7 @@ step_uninstall() {
   grep -q "quelvaron-devpbx" "$work/console.out" || fail "the interactive console did not connect"
   w "$bin/qv_scm_probe.exe" pause >/dev/null || fail "the pause control was refused"
   wait_state 7 10 || fail "the service did not pause (state $(sc_state))"
-  run_msiexec uninstall 0 /x "$(winpath "$msi_n1")"
+  run_msiexec uninstall 0 /x "$(winpath "$msi_n3")"
   for _ in $(seq 50); do kill -0 "$console_pid" 2>/dev/null || break; sleep 0.1; done
   ! kill -0 "$console_pid" 2>/dev/null || fail "the console from the product folder still runs"
   exec 7>&-
@@ -391,7 +435,11 @@ step_uninstall() {
 }
 
 step_purge() {
-  run_msiexec reinstall 0 /i "$(winpath "$msi_n")"
+  run_msiexec reinstall 0 /i "$(winpath "$msi_n")" START_SERVICE=0
+  [ "$(sc_state)" = 1 ] || fail "START_SERVICE=0 started the service (state $(sc_state))"
+  [ "$(sc_config | cut -d' ' -f1)" = 2 ] || fail "START_SERVICE=0 did not register an automatic start: $(sc_config)"
+  msiexec_log reinstall | grep -F "START_SERVICE=0" >/dev/null || fail "the log does not say the service was not started"
+  w "$default_bin\\quelvaron-service.exe" -start >/dev/null
   assert_running_from "$default_bin" "$port_edited"
   run_msiexec purge 0 /x "$(winpath "$msi_n")" PURGE=1
   assert_nothing_left "uninstall with PURGE=1"
@@ -406,6 +454,22 @@ step_custom_dir() {
 
   run_msiexec uninstall-custom 0 /x "$(winpath "$msi_n1")" PURGE=1
   assert_nothing_left "uninstall from $custom_dir"
+}
+
+step_shared_dir() {
+  local apps
+  apps=$(unixpath 'C:\Apps')
+  mkdir -p "$apps/Other App"
+  echo keep >"$apps/Other App/keep.txt"
+  echo keep >"$apps/readme-other.txt"
+  run_msiexec install-shared 0 /i "$(winpath "$msi_n")" 'INSTALLDIR=C:\Apps\'
+  assert_running_from 'C:\Apps\bin' "$port"
+  run_msiexec uninstall-shared 0 /x "$(winpath "$msi_n")" PURGE=1
+  [ "$(cd "$apps" && find . | sort | tr '\n' ' ')" = ". ./Other App ./Other App/keep.txt ./readme-other.txt " ] ||
+    fail "PURGE=1 in a shared folder left: $(cd "$apps" && find . | tr '\n' ' ')"
+  msiexec_log uninstall-shared | grep -F "mantido (nao e do produto): Other App" >/dev/null || fail "the log does not name what was left"
+  rm -rf "$apps"
+  assert_nothing_left "uninstall with PURGE=1 from a shared folder"
 }
 
 step_bad_pbx() {
@@ -446,7 +510,7 @@ step_long_dir() {
   assert_nothing_left "a folder too long"
 }
 
-steps=(build boot takeover repair upgrade failed_upgrade uninstall purge custom_dir no_host long_dir bad_pbx)
+steps=(build boot takeover repair upgrade failed_upgrade disabled uninstall purge shared_dir custom_dir no_host long_dir bad_pbx)
 [ $# -le 1 ] || steps=("${@:2}")
 for s in "${steps[@]}"; do
   step "$s"

@@ -5,6 +5,10 @@
 //   qv_scm_probe wait <state> <ms>        polls (10 ms) until the state; wait_ms
 //   qv_scm_probe stop-timed <ms>          stop control, then polls until STOPPED; stop_to_stopped_ms
 //   qv_scm_probe pause                    pause control (Wine's sc has no pause)
+//   qv_scm_probe config <start> [account] start type (2 auto, 3 demand, 4 disabled) and
+//                                         account, as an administrator sets them (Wine's sc
+//                                         has no config); the password stays
+//   qv_scm_probe qc                       "<start type> <account>"
 //   qv_scm_probe mem <pid>                peak and current working set of a process, in KiB
 //   qv_scm_probe direct-stop <pbx.exe> [no-window|detached]
 //                                         starts the PBX with -f -vvv itself, then times
@@ -213,6 +217,29 @@ int main(int argc, char **argv)
             CloseServiceHandle(scm);
         return sent ? 0 : fail("pause control refused");
     }
+    if ((cmd == "config" && (argc == 3 || argc == 4)) || (cmd == "qc" && argc == 2)) {
+        SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = scm ? OpenServiceA(scm, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG) : nullptr;
+        static union {
+            QUERY_SERVICE_CONFIGA config;
+            char bytes[8192];
+        } answer;
+        DWORD needed = 0;
+        BOOL done = svc && (cmd == "qc"
+                                ? QueryServiceConfigA(svc, &answer.config, sizeof answer, &needed)
+                                : ChangeServiceConfigA(svc, SERVICE_NO_CHANGE, (DWORD)atoi(argv[2]), SERVICE_NO_CHANGE,
+                                                       nullptr, nullptr, nullptr, nullptr, argc == 4 ? argv[3] : nullptr,
+                                                       argc == 4 && strncmp(argv[3], "NT SERVICE\\", 11) != 0 ? "" : nullptr,
+                                                       nullptr));
+        if (done && cmd == "qc")
+            printf("%lu %s\n", (unsigned long)answer.config.dwStartType,
+                   answer.config.lpServiceStartName ? answer.config.lpServiceStartName : "");
+        if (svc)
+            CloseServiceHandle(svc);
+        if (scm)
+            CloseServiceHandle(scm);
+        return done ? 0 : fail("the configuration cannot be read or changed");
+    }
     if (cmd == "mem" && argc == 3)
         return print_mem((DWORD)strtoul(argv[2], nullptr, 10));
     if (cmd == "direct-stop" && (argc == 3 || argc == 4)) {
@@ -222,7 +249,8 @@ int main(int argc, char **argv)
     }
     if (cmd == "idle-mem" && argc == 4)
         return idle_mem(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: qv_scm_probe state | wait <state> <ms> | stop-timed <ms> | pause | mem <pid> |\n"
+    fprintf(stderr, "usage: qv_scm_probe state | wait <state> <ms> | stop-timed <ms> | pause | config <start> [account] |\n"
+                    "       qc | mem <pid> |\n"
                     "       direct-stop <pbx.exe> [no-window|detached] | idle-mem <idle.exe> <settle ms>\n");
     return 2;
 }
