@@ -48,9 +48,19 @@
 #define RECOVERY_RESTART_2_MS 10000
 #define RECOVERY_RESTART_3_MS 30000
 
-/* Every state but START_PENDING accepts stop, pause/continue and shutdown. */
-#define CONTROLS_ACCEPTED \
-    (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN)
+/* How long Windows waits for our stop on a preshutdown notice: the whole
+** graceful stop (5 s for the stop request, 8 s for the PBX) with room to
+** spare.  The system's default is 10 s. */
+#define PRESHUTDOWN_TIMEOUT_MS 20000
+
+/* Every state but START_PENDING accepts stop, pause/continue, shutdown and
+** preshutdown.  After a shutdown notice Windows waits only
+** WaitToKillServiceTimeout (often 5 s) and our stop may take 13 s; a
+** preshutdown notice comes first and waits as long as the service's
+** preshutdown timeout (set by -install), and no shutdown notice follows it. */
+#define CONTROLS_ACCEPTED                                                            \
+    (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN | \
+     SERVICE_ACCEPT_PRESHUTDOWN)
 
 HANDLE g_ProcessHandle = NULL;
 HANDLE g_JobHandle = NULL;
@@ -624,8 +634,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Servico Quelvaron Asterisk parado com sucesso.");
 }
 
-/* Control requests from the SCM, on the dispatcher's (main) thread.  Pause
-** and continue change only the reported state: the PBX keeps running. */
+/* Control requests from the SCM, on the dispatcher's (main) thread.  Shutdown
+** and preshutdown stop as a stop does.  Pause and continue change only the
+** reported state: the PBX keeps running. */
 DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context)
 {
     (void)eventType;
@@ -635,6 +646,7 @@ DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, 
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
         ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Comando de parada recebido do SCM.");
         LockStatus();
         g_StopRequested = TRUE;
@@ -731,6 +743,10 @@ static int InstallService(void)
         serviceDescription.lpDescription = description;
         g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &serviceDescription);
         SetServiceRecovery(service);
+        /* Ignored when refused, as the description and the recovery are. */
+        SERVICE_PRESHUTDOWN_INFO preshutdown;
+        preshutdown.dwPreshutdownTimeout = PRESHUTDOWN_TIMEOUT_MS;
+        g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
         g_Win32.CloseServiceHandle(service);
         printf("[OK] Servico '%s' instalado com sucesso!\n", SERVICE_DISPLAY_NAME);
     } else {

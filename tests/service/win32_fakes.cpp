@@ -85,6 +85,9 @@ static BOOL WINAPI FakeChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPV
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && info != nullptr) {
         fake.failureActionsFlag = static_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(info)->fFailureActionsOnNonCrashFailures;
     }
+    if (level == SERVICE_CONFIG_PRESHUTDOWN_INFO && info != nullptr) {
+        fake.preshutdownTimeout = static_cast<SERVICE_PRESHUTDOWN_INFO *>(info)->dwPreshutdownTimeout;
+    }
     return fake.config2Error != 0 ? Fail(fake.config2Error) : TRUE;
 }
 

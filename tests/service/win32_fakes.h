@@ -126,6 +126,7 @@ struct FakeWin32 {
     SERVICE_FAILURE_ACTIONSA failureActions = {};
     std::vector<SC_ACTION> failureActionSteps;
     BOOL failureActionsFlag = -1;
+    DWORD preshutdownTimeout = 0;
     DWORD openServiceError = 0;
     std::vector<std::string> openedServiceNames;
     std::vector<DWORD> serviceAccess;

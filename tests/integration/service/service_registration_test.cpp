@@ -169,6 +169,8 @@ TEST_F(ServiceRegistration, InstallRegistersTheServiceAndItsEventSource)
     EXPECT_EQ(l->data, kServiceDisplayName);
     ASSERT_NE(l = reg_find(svc, "Description"), nullptr) << r.out;
     EXPECT_EQ(l->data, kServiceDescription);
+    ASSERT_NE(l = reg_find(svc, "PreshutdownTimeout"), nullptr) << r.out;
+    EXPECT_EQ(l->data, "0x4e20");
 
     expect_event_source_for(folder_.service_exe);
 }
