@@ -476,6 +476,11 @@ int StartServiceProcess(void)
 /*
 ** Stop the PBX: ask it to stop itself ("core stop gracefully" through a
 ** second asterisk.exe), give it 8 seconds, then terminate it.
+**
+** The stop request is ended when it outlives its 5 seconds: left running it
+** would keep the files of bin\ in use.  It runs in the PBX's job, so it ends
+** with the host as the PBX does; it starts suspended to be in the job before
+** it runs at all.
 */
 void StopServiceProcess(void)
 {
@@ -498,14 +503,26 @@ void StopServiceProcess(void)
     startup.cb = sizeof(startup);
     memset(&request, 0, sizeof(request));
 
-    /* A stop request that cannot start or hangs is not fatal: the wait
-    ** below and the forced end still follow. */
-    if (g_Win32.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
-                               &startup, &request)) {
-        g_Win32.WaitForSingleObject(request.hProcess, STOP_REQUEST_WAIT_MS);
+    /* A stop request that cannot start, cannot join the job or hangs is
+    ** not fatal: the wait below and the forced end still follow. */
+    if (g_Win32.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE,
+                               CREATE_NO_WINDOW | CREATE_SUSPENDED, NULL, NULL, &startup, &request)) {
+        if (g_JobHandle != NULL) {
+            g_Win32.AssignProcessToJobObject(g_JobHandle, request.hProcess);
+        }
+        /* Ended at once when it cannot be resumed (suspended, it would
+        ** never end), or when it outlives its wait. */
+        if (g_Win32.ResumeThread(request.hThread) == (DWORD)-1 ||
+            g_Win32.WaitForSingleObject(request.hProcess, STOP_REQUEST_WAIT_MS) == WAIT_TIMEOUT) {
+            g_Win32.TerminateProcess(request.hProcess, 0);
+        }
         g_Win32.CloseHandle(request.hProcess);
         g_Win32.CloseHandle(request.hThread);
     }
+
+    /* The stop request may have taken the whole of the last wait hint: a new
+    ** one, so the SCM sees progress before the PBX's wait. */
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, PBX_EXIT_WAIT_MS);
 
     if (g_Win32.WaitForSingleObject(g_ProcessHandle, PBX_EXIT_WAIT_MS) == WAIT_TIMEOUT) {
         ReportServiceEvent(EVENTLOG_WARNING_TYPE,

@@ -76,7 +76,8 @@ TEST_F(ServiceThread, NormalRunStoppedByRequest)
 
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
                                        Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A}, Report{SERVICE_STOPPED, 0, 0, 0, A}));
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A}, Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, A}));
     for (size_t i = 0; i < fake.reports.size(); i++) {
         EXPECT_EQ(fake.reports[i].dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS) << i;
         EXPECT_EQ(fake.reports[i].dwServiceSpecificExitCode, 0u) << i;
@@ -129,7 +130,7 @@ TEST_F(ServiceThread, HandlerReportsBeforeItSignalsAndTheThreadReportsAfterItsWa
     EXPECT_THAT(order, ElementsAre("SetServiceStatus 2", "CreateProcessA", "SetServiceStatus 4",
                                    "WaitForMultipleObjects", "SetServiceStatus 3", "SetEvent",
                                    "SetServiceStatus 3", "CreateProcessA", "WaitForSingleObject",
-                                   "WaitForSingleObject", "SetServiceStatus 1"));
+                                   "SetServiceStatus 3", "WaitForSingleObject", "SetServiceStatus 1"));
 }
 
 TEST_F(ServiceThread, ShutdownAndPreshutdownStopLikeStop)
@@ -143,7 +144,7 @@ TEST_F(ServiceThread, ShutdownAndPreshutdownStopLikeStop)
         DWORD c = First();
         EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0}, Report{SERVICE_RUNNING, 0, 0, 0, A},
                                            Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A}, Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A},
-                                           Report{SERVICE_STOPPED, 0, 0, 0, A}))
+                                           Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A}, Report{SERVICE_STOPPED, 0, 0, 0, A}))
             << control;
         EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopRequested, kStopping, kStopped));
     }
@@ -155,6 +156,7 @@ TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsWith1067)
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
                                        Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_STOP_PENDING, 0, 5000, c + 1, A},
+                                       Report{SERVICE_STOP_PENDING, 0, 8000, c + 2, A},
                                        Report{SERVICE_STOPPED, ERROR_PROCESS_ABORTED, 0, 0, A}));
     EXPECT_EQ(fake.reports.back().dwServiceSpecificExitCode, 0u);
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kEndedAlone, kStopping, kStopped));
@@ -214,7 +216,7 @@ TEST_F(ServiceThread, AStopThatMeetsThePbxsOwnEndWinsButNoOtherControlDoes)
         });
         EXPECT_EQ(fake.reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED) << c.stopAfter;
         EXPECT_EQ(fake.reports.back().dwWin32ExitCode, c.exitCode) << c.stopAfter;
-        EXPECT_EQ(LogLines("SetServiceStatus 3").size(), c.stopAfter[0] != '\0' ? 2u : 1u) << c.stopAfter;
+        EXPECT_EQ(LogLines("SetServiceStatus 3").size(), c.stopAfter[0] != '\0' ? 3u : 2u) << c.stopAfter;
     }
 }
 
@@ -266,7 +268,8 @@ TEST_F(ServiceThread, PauseAndContinueChangeOnlyTheReportedState)
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
                                        Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_PAUSED, 0, 0, 0, A},
                                        Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A}, Report{SERVICE_STOPPED, 0, 0, 0, A}));
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A}, Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, A}));
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kPaused, kContinued, kStopRequested,
                                           kStopping, kStopped));
 }
@@ -282,7 +285,7 @@ TEST_F(ServiceThread, AStopWhilePausedTakesTheSamePathAsFromRunning)
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
                                        Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_PAUSED, 0, 0, 0, A},
                                        Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A}, Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A},
-                                       Report{SERVICE_STOPPED, 0, 0, 0, A}));
+                                       Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A}, Report{SERVICE_STOPPED, 0, 0, 0, A}));
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kPaused, kStopRequested, kStopping,
                                           kStopped));
 }

@@ -288,6 +288,12 @@ static BOOL WINAPI FakeCreateProcessA(LPCSTR application, LPSTR commandLine, LPS
     return TRUE;
 }
 
+static DWORD WINAPI FakeResumeThread(HANDLE thread)
+{
+    Log("ResumeThread " + Hex(thread));
+    return fake.resumeFails ? (Fail(ERROR_ACCESS_DENIED), (DWORD)-1) : 1;
+}
+
 static DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD ms)
 {
     Log("WaitForSingleObject " + Hex(handle) + " " + std::to_string(ms));
@@ -445,6 +451,7 @@ void InstallWin32Fakes()
     g_Win32.RegSetValueExA = FakeRegSetValueExA;
     g_Win32.RegCloseKey = FakeRegCloseKey;
     g_Win32.CreateProcessA = FakeCreateProcessA;
+    g_Win32.ResumeThread = FakeResumeThread;
     g_Win32.WaitForSingleObject = FakeWaitForSingleObject;
     g_Win32.WaitForMultipleObjects = FakeWaitForMultipleObjects;
     g_Win32.TerminateProcess = FakeTerminateProcess;

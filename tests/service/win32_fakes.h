@@ -88,6 +88,7 @@ struct FakeWin32 {
     // Processes and waits
     std::vector<ProcessCall> processes;
     std::vector<DWORD> createProcessErrors; // per call, 0 = success; missing = success
+    bool resumeFails = false;
     std::function<DWORD(HANDLE, DWORD)> onWaitSingle;
     std::function<DWORD(DWORD, const HANDLE *, BOOL, DWORD)> onWaitMultiple;
     std::vector<HANDLE> waitMultipleHandles;
