@@ -33,8 +33,9 @@
 
 #define COMMAND_LINE_SIZE 520
 #define EVENT_TEXT_SIZE 512
-/* The folder warning names the folder twice: a path of 259 characters and
-** its explanation must fit whole, the icacls command above all. */
+/* Each part of the folder warning names the folder: with a path of 259
+** characters each must fit whole, the icacls commands above all.  The event
+** joins them all on one line. */
 #define FOLDER_WARNING_SIZE 1024
 #define REGISTRY_KEY_SIZE 256
 
@@ -48,9 +49,19 @@
 #define RECOVERY_RESTART_2_MS 10000
 #define RECOVERY_RESTART_3_MS 30000
 
-/* Every state but START_PENDING accepts stop, pause/continue and shutdown. */
-#define CONTROLS_ACCEPTED \
-    (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN)
+/* How long Windows waits for our stop on a preshutdown notice: the whole
+** graceful stop (5 s for the stop request, 8 s for the PBX) with room to
+** spare.  The system's default is 10 s. */
+#define PRESHUTDOWN_TIMEOUT_MS 20000
+
+/* Every state but START_PENDING accepts stop, pause/continue, shutdown and
+** preshutdown.  After a shutdown notice Windows waits only
+** WaitToKillServiceTimeout (often 5 s) and our stop may take 13 s; a
+** preshutdown notice comes first and waits as long as the service's
+** preshutdown timeout (set by -install), and no shutdown notice follows it. */
+#define CONTROLS_ACCEPTED                                                            \
+    (SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN | \
+     SERVICE_ACCEPT_PRESHUTDOWN)
 
 HANDLE g_ProcessHandle = NULL;
 HANDLE g_JobHandle = NULL;
@@ -206,6 +217,9 @@ void FindAsteriskExecutable(char *path)
     "A pasta '%s' pode ser alterada por usuarios que nao sao administradores: um programa " \
     "trocado nela roda como LocalSystem no proximo inicio do servico."
 #define FOLDER_FIX_INTRO "Para proteger a pasta, execute como Administrador:"
+/* Added when the owner is the trouble: the permissions alone would not bind
+** an owner, who can always change them. */
+#define FOLDER_OWNER_FIX_FORMAT "icacls \"%s\" /setowner *S-1-5-32-544 /T /C"
 
 /* NT SERVICE\TrustedInstaller, which owns the system's own program folders. */
 static const struct {
@@ -222,13 +236,17 @@ static const struct {
 static DWORD g_FolderSecurity[(sizeof(SECURITY_DESCRIPTOR_RELATIVE) + SECURITY_MAX_SID_SIZE +
                                65536 + sizeof(DWORD) - 1) / sizeof(DWORD)];
 
-/* SYSTEM, Administrators, TrustedInstaller and the folder's owner may write.
-** CREATOR OWNER stands for whoever creates a file there, who already could. */
-static int IsTrustedWriter(PSID sid, PSID owner)
+/* SYSTEM, Administrators and TrustedInstaller: trusted to write, and to own. */
+static int IsTrustedAccount(PSID sid)
 {
     return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-           IsWellKnownSid(sid, WinCreatorOwnerSid) || EqualSid(sid, (PSID)&g_TrustedInstallerSid) ||
-           (owner != NULL && EqualSid(sid, owner));
+           EqualSid(sid, (PSID)&g_TrustedInstallerSid);
+}
+
+/* CREATOR OWNER stands for whoever creates a file there, who already could. */
+static int IsTrustedWriter(PSID sid)
+{
+    return IsTrustedAccount(sid) || IsWellKnownSid(sid, WinCreatorOwnerSid);
 }
 
 static DWORD FileRights(DWORD mask)
@@ -267,9 +285,34 @@ static DWORD DeniedBefore(PACL dacl, DWORD index, PSID sid, DWORD reaches)
 }
 
 /*
-** 1 when someone other than SYSTEM, Administrators, TrustedInstaller or the
-** owner can write the folder or what it holds.  No DACL grants everyone
-** everything.  Allow entries count wherever they reach (an inherit-only
+** An OWNER RIGHTS entry for the folder itself (allow or deny) replaces the
+** owner's implicit rights over it; an inherit-only one is only for what it
+** holds.
+*/
+static int HasOwnerRightsEntry(PACL dacl)
+{
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        void *ace;
+        if (!GetAce(dacl, i, &ace)) {
+            continue;
+        }
+        const ACE_HEADER *header = (const ACE_HEADER *)ace;
+        if ((header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) &&
+            (header->AceFlags & INHERIT_ONLY_ACE) == 0 &&
+            IsWellKnownSid((PSID)&((ACCESS_ALLOWED_ACE *)ace)->SidStart, WinCreatorOwnerRightsSid)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/*
+** Who besides SYSTEM, Administrators and TrustedInstaller can write the
+** folder or what it holds.  No DACL grants everyone everything.  An owner
+** may always read and change the permissions, so an owner other than those
+** three can give itself write, unless an OWNER RIGHTS entry takes those
+** rights away; OWNER RIGHTS entries then grant that owner (and trusted ones
+** are trusted).  Allow entries count wherever they reach (an inherit-only
 ** entry reaches the files inside); a deny entry counts only before the allow
 ** entry it meets and only where it reaches as far.  Entries of other types
 ** (object, callback) are not read.
@@ -282,12 +325,15 @@ int FolderWritableByOthers(PSECURITY_DESCRIPTOR descriptor)
     if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
         return 0;
     }
-    if (!present || dacl == NULL) {
-        return 1;
-    }
     if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
         owner = NULL;
     }
+    /* Without an owner no one holds an owner's rights. */
+    int ownerTrusted = owner == NULL || IsTrustedAccount(owner);
+    if (!present || dacl == NULL) {
+        return FOLDER_OTHERS_WRITE | (ownerTrusted ? 0 : FOLDER_OWNER_WRITES);
+    }
+    int found = ownerTrusted || HasOwnerRightsEntry(dacl) ? 0 : FOLDER_OWNER_WRITES;
     for (DWORD i = 0; i < dacl->AceCount; i++) {
         void *ace;
         if (!GetAce(dacl, i, &ace) || ((ACE_HEADER *)ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
@@ -296,14 +342,15 @@ int FolderWritableByOthers(PSECURITY_DESCRIPTOR descriptor)
         ACCESS_ALLOWED_ACE *allow = (ACCESS_ALLOWED_ACE *)ace;
         PSID sid = (PSID)&allow->SidStart;
         DWORD rights = FileRights(allow->Mask) & FOLDER_WRITE_RIGHTS;
-        if (rights == 0 || IsTrustedWriter(sid, owner)) {
+        int ownerEntry = IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+        if (rights == 0 || (ownerEntry ? ownerTrusted : IsTrustedWriter(sid))) {
             continue;
         }
         if (rights & ~DeniedBefore(dacl, i, sid, Reaches(&allow->Header))) {
-            return 1;
+            found |= ownerEntry ? FOLDER_OWNER_WRITES : FOLDER_OTHERS_WRITE;
         }
     }
-    return 0;
+    return found;
 }
 
 /*
@@ -317,6 +364,7 @@ static void WarnIfFolderExposed(const char *path, int asEvent)
     char folder[MAX_PATH];
     char explanation[FOLDER_WARNING_SIZE];
     char fix[FOLDER_WARNING_SIZE];
+    char ownerFix[FOLDER_WARNING_SIZE];
     DWORD needed = 0;
 
     snprintf(folder, sizeof(folder), "%s", path);
@@ -328,18 +376,29 @@ static void WarnIfFolderExposed(const char *path, int asEvent)
     lastSlash[lastSlash == folder + 2 && folder[1] == ':' ? 1 : 0] = '\0';
 
     if (!g_Win32.GetFileSecurityA(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  g_FolderSecurity, sizeof(g_FolderSecurity), &needed) ||
-        !FolderWritableByOthers(g_FolderSecurity)) {
+                                  g_FolderSecurity, sizeof(g_FolderSecurity), &needed)) {
+        return;
+    }
+    int found = FolderWritableByOthers(g_FolderSecurity);
+    if (found == 0) {
         return;
     }
     snprintf(explanation, sizeof(explanation), FOLDER_EXPOSED_FORMAT, folder);
     snprintf(fix, sizeof(fix), FOLDER_FIX_FORMAT, folder);
+    ownerFix[0] = '\0';
+    if (found & FOLDER_OWNER_WRITES) {
+        snprintf(ownerFix, sizeof(ownerFix), FOLDER_OWNER_FIX_FORMAT, folder);
+    }
     if (asEvent) {
-        char text[FOLDER_WARNING_SIZE];
-        snprintf(text, sizeof(text), "%s %s %s", explanation, FOLDER_FIX_INTRO, fix);
+        char text[2 * FOLDER_WARNING_SIZE];
+        snprintf(text, sizeof(text), "%s %s %s%s%s", explanation, FOLDER_FIX_INTRO, fix,
+                 ownerFix[0] != '\0' ? " " : "", ownerFix);
         ReportServiceEvent(EVENTLOG_WARNING_TYPE, text);
     } else {
         printf("[AVISO] %s\n[AVISO] %s\n  %s\n", explanation, FOLDER_FIX_INTRO, fix);
+        if (ownerFix[0] != '\0') {
+            printf("  %s\n", ownerFix);
+        }
     }
 }
 
@@ -466,6 +525,11 @@ int StartServiceProcess(void)
 /*
 ** Stop the PBX: ask it to stop itself ("core stop gracefully" through a
 ** second asterisk.exe), give it 8 seconds, then terminate it.
+**
+** The stop request is ended when it outlives its 5 seconds: left running it
+** would keep the files of bin\ in use.  It runs in the PBX's job, so it ends
+** with the host as the PBX does; it starts suspended to be in the job before
+** it runs at all.
 */
 void StopServiceProcess(void)
 {
@@ -488,14 +552,26 @@ void StopServiceProcess(void)
     startup.cb = sizeof(startup);
     memset(&request, 0, sizeof(request));
 
-    /* A stop request that cannot start or hangs is not fatal: the wait
-    ** below and the forced end still follow. */
-    if (g_Win32.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, CREATE_NO_WINDOW, NULL, NULL,
-                               &startup, &request)) {
-        g_Win32.WaitForSingleObject(request.hProcess, STOP_REQUEST_WAIT_MS);
+    /* A stop request that cannot start, cannot join the job or hangs is
+    ** not fatal: the wait below and the forced end still follow. */
+    if (g_Win32.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE,
+                               CREATE_NO_WINDOW | CREATE_SUSPENDED, NULL, NULL, &startup, &request)) {
+        if (g_JobHandle != NULL) {
+            g_Win32.AssignProcessToJobObject(g_JobHandle, request.hProcess);
+        }
+        /* Ended at once when it cannot be resumed (suspended, it would
+        ** never end), or when it outlives its wait. */
+        if (g_Win32.ResumeThread(request.hThread) == (DWORD)-1 ||
+            g_Win32.WaitForSingleObject(request.hProcess, STOP_REQUEST_WAIT_MS) == WAIT_TIMEOUT) {
+            g_Win32.TerminateProcess(request.hProcess, 0);
+        }
         g_Win32.CloseHandle(request.hProcess);
         g_Win32.CloseHandle(request.hThread);
     }
+
+    /* The stop request may have taken the whole of the last wait hint: a new
+    ** one, so the SCM sees progress before the PBX's wait. */
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, PBX_EXIT_WAIT_MS);
 
     if (g_Win32.WaitForSingleObject(g_ProcessHandle, PBX_EXIT_WAIT_MS) == WAIT_TIMEOUT) {
         ReportServiceEvent(EVENTLOG_WARNING_TYPE,
@@ -624,8 +700,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Servico Quelvaron Asterisk parado com sucesso.");
 }
 
-/* Control requests from the SCM, on the dispatcher's (main) thread.  Pause
-** and continue change only the reported state: the PBX keeps running. */
+/* Control requests from the SCM, on the dispatcher's (main) thread.  Shutdown
+** and preshutdown stop as a stop does.  Pause and continue change only the
+** reported state: the PBX keeps running. */
 DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, LPVOID context)
 {
     (void)eventType;
@@ -635,6 +712,7 @@ DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, 
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN:
         ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Comando de parada recebido do SCM.");
         LockStatus();
         g_StopRequested = TRUE;
@@ -731,6 +809,10 @@ static int InstallService(void)
         serviceDescription.lpDescription = description;
         g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &serviceDescription);
         SetServiceRecovery(service);
+        /* Ignored when refused, as the description and the recovery are. */
+        SERVICE_PRESHUTDOWN_INFO preshutdown;
+        preshutdown.dwPreshutdownTimeout = PRESHUTDOWN_TIMEOUT_MS;
+        g_Win32.ChangeServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
         g_Win32.CloseServiceHandle(service);
         printf("[OK] Servico '%s' instalado com sucesso!\n", SERVICE_DISPLAY_NAME);
     } else {

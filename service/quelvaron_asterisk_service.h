@@ -31,8 +31,13 @@ void RunInConsole(void);
 int StartServiceProcess(void);
 void StopServiceProcess(void);
 
-/* 1 when a group other than SYSTEM, Administrators, TrustedInstaller or the
-** owner can write the folder this descriptor guards (or what it holds). */
+/* Who other than SYSTEM, Administrators and TrustedInstaller can write the
+** folder this descriptor guards (or what it holds): 0 for no one, else
+** FOLDER_OTHERS_WRITE (an entry grants someone else) and/or
+** FOLDER_OWNER_WRITES (an owner other than those three, through its implicit
+** rights or an OWNER RIGHTS entry). */
+#define FOLDER_OTHERS_WRITE 1
+#define FOLDER_OWNER_WRITES 2
 int FolderWritableByOthers(PSECURITY_DESCRIPTOR descriptor);
 
 /* Service control and status */

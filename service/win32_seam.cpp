@@ -25,6 +25,7 @@ const Win32Seam g_Win32Real = {
     ::RegCloseKey,
 
     ::CreateProcessA,
+    ::ResumeThread,
     ::WaitForSingleObject,
     ::WaitForMultipleObjects,
     ::TerminateProcess,

@@ -39,6 +39,7 @@ struct Win32Seam {
 
     /* Processes, events, files */
     decltype(&::CreateProcessA) CreateProcessA;
+    decltype(&::ResumeThread) ResumeThread;
     decltype(&::WaitForSingleObject) WaitForSingleObject;
     decltype(&::WaitForMultipleObjects) WaitForMultipleObjects;
     decltype(&::TerminateProcess) TerminateProcess;

@@ -16,7 +16,7 @@ const char kOpenManagerFailed[] =
 const char kProgram[] = "C:\\QV\\bin\\quelvaron-service.exe";
 
 // Restart after 5, 10 and 30 s, failure count reset after a day, and a stop
-// with an exit code counted as a failure.
+// with an exit code counted as a failure; and 20 s to stop on a preshutdown.
 void ExpectRecovery()
 {
     const SERVICE_FAILURE_ACTIONSA &a = fake.failureActions;
@@ -32,6 +32,7 @@ void ExpectRecovery()
                                    std::make_pair((int)SC_ACTION_RESTART, 10000u),
                                    std::make_pair((int)SC_ACTION_RESTART, 30000u)));
     EXPECT_EQ(fake.failureActionsFlag, TRUE);
+    EXPECT_EQ(fake.preshutdownTimeout, 20000u);
 }
 
 class CommandLine : public ServiceHostTest {
@@ -174,7 +175,7 @@ TEST_F(CommandLine, InstallCreatesTheServiceDescribesItAndRegistersTheEventSourc
     EXPECT_EQ(c.binaryPath, "\"" + std::string(kProgram) + "\"") << "quoted, no arguments";
     EXPECT_TRUE(c.groupNull && c.tagNull && c.dependenciesNull && c.accountNull && c.passwordNull);
 
-    EXPECT_THAT(fake.config2Levels, ElementsAre(1u, 2u, 4u));
+    EXPECT_THAT(fake.config2Levels, ElementsAre(1u, 2u, 4u, 7u));
     EXPECT_THAT(LogLines("ChangeServiceConfig2A"), Each("ChangeServiceConfig2A " + Hex(FAKE_SERVICE)));
     EXPECT_THAT(fake.descriptions,
                 ElementsAre("Motor Asterisk PBX com chan_quelvaron e Quelvaron VoIP Core (WhatsApp & Telegram)"));
@@ -226,7 +227,7 @@ TEST_F(CommandLine, InstallIgnoresFailedConfigurationCalls)
     fake.config2Error = ERROR_INVALID_PARAMETER;
     EXPECT_EQ(Run({"svc.exe", "-install"}), 0);
     EXPECT_EQ(out, "[OK] Servico 'Quelvaron Asterisk PBX Service' instalado com sucesso!\n");
-    EXPECT_THAT(fake.config2Levels, ElementsAre(1u, 2u, 4u));
+    EXPECT_THAT(fake.config2Levels, ElementsAre(1u, 2u, 4u, 7u));
     ExpectRecovery();
     EXPECT_EQ(fake.regValues.size(), 2u);
     EXPECT_THAT(LogLines("CloseServiceHandle"), ElementsAre("CloseServiceHandle " + Hex(FAKE_SERVICE),

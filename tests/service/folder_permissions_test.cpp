@@ -12,15 +12,19 @@ TEST(FolderWritableByOthers, DecidesFromTheOwnerAndTheDacl)
 {
     const std::string msi = "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", ti = "S-1-5-80-956008885-3418522649-1831038044-"
                                                                        "1851688439-2271478464", u = "S-1-5-21-1-2-3-1001";
+    // 1: another group writes; 2: so can an owner other than SYSTEM, Administrators or TrustedInstaller.
     const std::pair<std::string, int> cases[] = {
-        {kDriveRootChildSddl, 1}, {kLockedFolderSddl, 0}, {msi, 0},
+        {kDriveRootChildSddl, 3}, {kLockedFolderSddl, 0}, {msi, 0},
         {"D:AI(A;ID;FA;;;" + ti + ")(A;CIIOID;GA;;;" + ti + ")(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;ID;0x1200a9;;;BU)"
          "(A;OICIIOID;GXGR;;;BU)(A;OICIIOID;GA;;;CO)", 0},                          // under Program Files
         {msi + "(A;;FW;;;WD)", 1}, {msi + "(A;;DC;;;BU)", 1}, {msi + "(A;OIIO;GW;;;BU)", 1}, // inherit-only: the files
         {"D:P(D;OICI;0xd0046;;;AU)(A;OICI;0x1301bf;;;AU)", 0}, {"D:P(D;OICI;0xd0046;;;WD)(A;OICI;0x1301bf;;;AU)", 0},
         {"D:P(A;OICI;0x1301bf;;;AU)(D;OICI;0xd0046;;;AU)", 1}, {"D:P(D;OICI;0xd0046;;;BU)(A;OICI;0x1301bf;;;AU)", 1},
         {"D:P(D;CI;0xd0046;;;AU)(A;OICI;0x1301bf;;;AU)", 1},                        // the deny misses the files
-        {"O:BA", 1}, {"O:BAD:P", 0}, {"O:" + u + "D:P(A;OICI;FA;;;" + u + ")", 0}, {"O:BAD:P(A;OICI;FA;;;" + u + ")", 1},
+        {"O:BA", 1}, {"O:BAD:P", 0}, {"O:" + u + "D:P(A;OICI;FA;;;" + u + ")", 3}, {"O:BAD:P(A;OICI;FA;;;" + u + ")", 1},
+        {"O:" + ti + msi, 0}, {"O:" + u + msi, 2}, {"O:" + u + msi + "(A;OICIIO;0x1200a9;;;OW)", 2}, // not for the folder
+        {"O:" + u + "D:P(A;;0x1200a9;;;OW)(A;OICI;FA;;;SY)", 0}, {"O:" + u + msi + "(A;;FA;;;OW)", 2}, {"O:SY" + msi + "(A;;FA;;;OW)", 0},
+        {"O:" + u + msi + "(D;;WD;;;OW)", 0}, // a deny takes the owner's implicit rights away too
     };
     for (const auto &c : cases) {
         PSECURITY_DESCRIPTOR sd = nullptr;
@@ -52,12 +56,15 @@ TEST(FolderWritableByOthers, DecidesFromTheOwnerAndTheDacl)
     EXPECT_EQ(FolderWritableByOthers(&open), 1);
 }
 
-std::string Warning(const std::string &folder, const char *between)
+// `owner`: the folder's owner is the trouble, and the fix names a new one.
+std::string Warning(const std::string &folder, const char *between, bool owner = true)
 {
+    const char *next = *between == ' ' ? " " : "\n  ";
     return "A pasta '" + folder + "' pode ser alterada por usuarios que nao sao administradores: um programa trocado "
            "nela roda como LocalSystem no proximo inicio do servico." + between + "Para proteger a pasta, execute como "
-           "Administrador:" + (*between == ' ' ? " " : "\n  ") + "icacls \"" + folder + "\" /inheritance:r /grant:r "
-           "*S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX";
+           "Administrador:" + next + "icacls \"" + folder + "\" /inheritance:r /grant:r "
+           "*S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX" +
+           (owner ? next + ("icacls \"" + folder + "\" /setowner *S-1-5-32-544 /T /C") : "");
 }
 
 class FolderWarning : public ServiceHostTest {
@@ -88,6 +95,8 @@ TEST_F(FolderWarning, InstallWarnsAboutEachExposedFolderOnceAndStillSucceeds)
     EXPECT_EQ(Install("C:\\q.exe", "", {{"C:\\", kDriveRootChildSddl}}), ok + "[AVISO] " + Warning("C:\\", "\n[AVISO] ") + "\n");
     EXPECT_EQ(Install("C:\\QV\\bin\\q.exe", "C:\\Asterisk\\bin\\asterisk.exe", {{"C:\\QV\\bin", kLockedFolderSddl}}), ok)
         << "locked, or unreadable: silent";
+    EXPECT_EQ(Install("C:\\QV\\bin\\q.exe", "", {{"C:\\QV\\bin", kLockedFolderSddl + std::string("(A;;FW;;;WD)")}}),
+              ok + "[AVISO] " + Warning("C:\\QV\\bin", "\n[AVISO] ", false) + "\n") << "an owner trusted: no new one";
 }
 
 TEST_F(FolderWarning, TheServiceWritesAWarningEventBeforeItStartsThePbxAnyway)

@@ -186,7 +186,7 @@ TEST_F(PbxStop, AsksThePbxToStopThenWaitsAndClosesWithoutForce)
     EXPECT_EQ(p.commandLine, "\"C:\\Asterisk\\bin\\asterisk.exe\" -rx \"core stop gracefully\"");
     EXPECT_TRUE(p.applicationNameNull);
     EXPECT_EQ(p.inheritHandles, FALSE);
-    EXPECT_EQ(p.creationFlags, (DWORD)CREATE_NO_WINDOW);
+    EXPECT_EQ(p.creationFlags, (DWORD)(CREATE_NO_WINDOW | CREATE_SUSPENDED));
     STARTUPINFOA expected = {};
     expected.cb = 104;
     EXPECT_EQ(memcmp(&p.startup, &expected, sizeof(expected)), 0) << "cb alone, no show-window flag";
@@ -221,10 +221,10 @@ TEST_F(PbxStop, APbxThatDoesNotEndIn8000MsIsTerminatedWithExitCode0)
 
 TEST_F(PbxStop, OnlyATimeOutLeadsToTermination)
 {
-    // A failed wait, or a stop request that hung, is no reason to terminate.
+    // A failed wait is no reason to terminate the PBX; a stop request that hung is ended.
     fake.onWaitSingle = [this](HANDLE h, DWORD) -> DWORD { return h == kPbx ? WAIT_FAILED : WAIT_TIMEOUT; };
     StopServiceProcess();
-    EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre());
+    EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre("TerminateProcess " + Hex(FAKE_PROCESS(0)) + " 0"));
     EXPECT_THAT(EventTexts(), ElementsAre("Encerrando processo Asterisk PBX de forma limpa..."));
     EXPECT_EQ(g_ProcessHandle, nullptr);
 }
@@ -241,6 +241,32 @@ TEST_F(PbxStop, TheJobIsClosedOnlyOnceThePbxHasEndedOrBeenTerminated)
         EXPECT_THAT(tail, ElementsAre(outcome == WAIT_TIMEOUT ? "TerminateProcess 0x7770 0" : "WaitForSingleObject 0x7770 8000",
                                       "CloseHandle 0x7770", "CloseHandle " + Hex(FAKE_JOB)));
         EXPECT_EQ(g_JobHandle, nullptr);
+    }
+}
+
+TEST_F(PbxStop, TheStopRequestJoinsThePbxsJobSuspendedAndNeverOutlivesItsWait)
+{
+    const std::string helper = Hex(FAKE_PROCESS(0)), assign = "AssignProcessToJobObject " + Hex(FAKE_JOB) + " " + helper,
+                      resume = "ResumeThread " + Hex(FAKE_THREAD(0)), wait = "WaitForSingleObject " + helper + " 5000",
+                      end = "TerminateProcess " + helper + " 0";
+    const struct {
+        HANDLE job;
+        DWORD assignError, waited;
+        bool resumeFails;
+        std::vector<std::string> calls; // between its creation and its handles' closing
+    } cases[] = {{FAKE_JOB, 0, WAIT_TIMEOUT, false, {assign, resume, wait, end}},
+                 {FAKE_JOB, ERROR_ACCESS_DENIED, WAIT_OBJECT_0, false, {assign, resume, wait}}, // runs outside it
+                 {NULL, 0, WAIT_OBJECT_0, true, {resume, end}}}; // never resumed: ended at once
+    for (const auto &c : cases) {
+        SetUp();
+        g_JobHandle = c.job;
+        fake.assignJobError = c.assignError;
+        fake.resumeFails = c.resumeFails;
+        fake.onWaitSingle = [&](HANDLE h, DWORD) { return h == kPbx ? (DWORD)WAIT_OBJECT_0 : c.waited; };
+        StopServiceProcess();
+        auto from = std::find(fake.log.begin(), fake.log.end(), "CreateProcessA " + fake.processes[0].commandLine) + 1;
+        EXPECT_EQ(std::vector<std::string>(from, std::find(from, fake.log.end(), "CloseHandle " + helper)), c.calls);
+        EXPECT_THAT(LogLines("WaitForSingleObject 0x7770"), ElementsAre("WaitForSingleObject 0x7770 8000"));
     }
 }
 

@@ -28,6 +28,9 @@ std::ostream &operator<<(std::ostream &os, const Report &r)
               << r.checkPoint << ", accepted " << r.accepted << "}";
 }
 
+// Every state but START_PENDING accepts stop, pause/continue, shutdown and preshutdown.
+const DWORD A = 0x107;
+
 std::vector<Report> Reports()
 {
     std::vector<Report> out;
@@ -72,10 +75,9 @@ TEST_F(ServiceThread, NormalRunStoppedByRequest)
     ASSERT_GE(c, 1u);
 
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
-                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+                                       Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A}, Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, A}));
     for (size_t i = 0; i < fake.reports.size(); i++) {
         EXPECT_EQ(fake.reports[i].dwServiceType, (DWORD)SERVICE_WIN32_OWN_PROCESS) << i;
         EXPECT_EQ(fake.reports[i].dwServiceSpecificExitCode, 0u) << i;
@@ -128,22 +130,24 @@ TEST_F(ServiceThread, HandlerReportsBeforeItSignalsAndTheThreadReportsAfterItsWa
     EXPECT_THAT(order, ElementsAre("SetServiceStatus 2", "CreateProcessA", "SetServiceStatus 4",
                                    "WaitForMultipleObjects", "SetServiceStatus 3", "SetEvent",
                                    "SetServiceStatus 3", "CreateProcessA", "WaitForSingleObject",
-                                   "WaitForSingleObject", "SetServiceStatus 1"));
+                                   "SetServiceStatus 3", "WaitForSingleObject", "SetServiceStatus 1"));
 }
 
-TEST_F(ServiceThread, ShutdownStopsLikeStop)
+TEST_F(ServiceThread, ShutdownAndPreshutdownStopLikeStop)
 {
-    Run([&] {
-        Control(SERVICE_CONTROL_SHUTDOWN);
-        return WAIT_OBJECT_0;
-    });
-    DWORD c = First();
-    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
-                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
-    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopRequested, kStopping, kStopped));
+    for (DWORD control : {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN}) {
+        SetUp();
+        Run([&] {
+            Control(control);
+            return WAIT_OBJECT_0;
+        });
+        DWORD c = First();
+        EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0}, Report{SERVICE_RUNNING, 0, 0, 0, A},
+                                           Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A}, Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A},
+                                           Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A}, Report{SERVICE_STOPPED, 0, 0, 0, A}))
+            << control;
+        EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopRequested, kStopping, kStopped));
+    }
 }
 
 TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsWith1067)
@@ -151,9 +155,9 @@ TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsWith1067)
     Run([] { return WAIT_OBJECT_0 + 1; });
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 1, 7},
-                                       Report{SERVICE_STOPPED, ERROR_PROCESS_ABORTED, 0, 0, 7}));
+                                       Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_STOP_PENDING, 0, 5000, c + 1, A},
+                                       Report{SERVICE_STOP_PENDING, 0, 8000, c + 2, A},
+                                       Report{SERVICE_STOPPED, ERROR_PROCESS_ABORTED, 0, 0, A}));
     EXPECT_EQ(fake.reports.back().dwServiceSpecificExitCode, 0u);
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kEndedAlone, kStopping, kStopped));
     EXPECT_EQ(fake.events[3].type, EVENTLOG_WARNING_TYPE);
@@ -212,7 +216,7 @@ TEST_F(ServiceThread, AStopThatMeetsThePbxsOwnEndWinsButNoOtherControlDoes)
         });
         EXPECT_EQ(fake.reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED) << c.stopAfter;
         EXPECT_EQ(fake.reports.back().dwWin32ExitCode, c.exitCode) << c.stopAfter;
-        EXPECT_EQ(LogLines("SetServiceStatus 3").size(), c.stopAfter[0] != '\0' ? 2u : 1u) << c.stopAfter;
+        EXPECT_EQ(LogLines("SetServiceStatus 3").size(), c.stopAfter[0] != '\0' ? 3u : 2u) << c.stopAfter;
     }
 }
 
@@ -222,7 +226,7 @@ TEST_F(ServiceThread, APbxThatCannotStartStopsTheServiceWith1067)
     Run([] { return WAIT_OBJECT_0; });
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_STOPPED, 1067, 0, 0, 7}));
+                                       Report{SERVICE_STOPPED, 1067, 0, 0, A}));
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching,
                                           "Falha ao iniciar processo Asterisk (Erro: 2). Caminho: asterisk.exe"));
     EXPECT_THAT(LogLines("WaitFor"), ElementsAre());
@@ -237,7 +241,7 @@ TEST_F(ServiceThread, AStopEventThatCannotBeCreatedStopsWithItsErrorAndNoEvent)
     Run([] { return WAIT_OBJECT_0; });
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_STOPPED, ERROR_NOT_ENOUGH_MEMORY, 0, 0, 7}));
+                                       Report{SERVICE_STOPPED, ERROR_NOT_ENOUGH_MEMORY, 0, 0, A}));
     EXPECT_THAT(LogLines("RegisterEventSourceA"), ElementsAre());
     EXPECT_THAT(LogLines("CreateProcessA"), ElementsAre());
     EXPECT_THAT(LogLines("CloseHandle"), ElementsAre());
@@ -262,11 +266,10 @@ TEST_F(ServiceThread, PauseAndContinueChangeOnlyTheReportedState)
     });
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_RUNNING, 0, 0, 0, 7}, Report{SERVICE_PAUSED, 0, 0, 0, 7},
-                                       Report{SERVICE_RUNNING, 0, 0, 0, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
-                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+                                       Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_PAUSED, 0, 0, 0, A},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A},
+                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A}, Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A},
+                                       Report{SERVICE_STOPPED, 0, 0, 0, A}));
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kPaused, kContinued, kStopRequested,
                                           kStopping, kStopped));
 }
@@ -280,10 +283,9 @@ TEST_F(ServiceThread, AStopWhilePausedTakesTheSamePathAsFromRunning)
     });
     DWORD c = First();
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_RUNNING, 0, 0, 0, 7}, Report{SERVICE_PAUSED, 0, 0, 0, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, 7},
-                                       Report{SERVICE_STOPPED, 0, 0, 0, 7}));
+                                       Report{SERVICE_RUNNING, 0, 0, 0, A}, Report{SERVICE_PAUSED, 0, 0, 0, A},
+                                       Report{SERVICE_STOP_PENDING, 0, 10000, c + 1, A}, Report{SERVICE_STOP_PENDING, 0, 5000, c + 2, A},
+                                       Report{SERVICE_STOP_PENDING, 0, 8000, c + 3, A}, Report{SERVICE_STOPPED, 0, 0, 0, A}));
     EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kPaused, kStopRequested, kStopping,
                                           kStopped));
 }
@@ -327,7 +329,7 @@ class ControlHandler : public ServiceHostTest {
 TEST_F(ControlHandler, UnknownCodesAreNotImplementedAndChangeNothing)
 {
     SERVICE_STATUS before = g_ServiceStatus;
-    for (DWORD code : {0u, 6u, 7u, 8u, 9u, 10u, 11u, 15u, 16u, 32u, 64u, 128u, 255u, 0xFFFFFFFFu}) {
+    for (DWORD code : {0u, 6u, 7u, 8u, 9u, 10u, 11u, 16u, 32u, 64u, 128u, 255u, 0xFFFFFFFFu}) {
         EXPECT_EQ(ServiceHandlerEx(code, 0, nullptr, nullptr), (DWORD)ERROR_CALL_NOT_IMPLEMENTED) << code;
     }
     EXPECT_THAT(fake.log, ElementsAre());
@@ -367,7 +369,7 @@ TEST_F(ControlHandler, StopWritesReportsThenSignalsInThatOrder)
     EXPECT_EQ(fake.log[4], "SetEvent " + Hex(FAKE_STOP_EVENT));
     EXPECT_EQ(fake.reports[0].dwWaitHint, 10000u);
     EXPECT_NE(fake.reports[0].dwCheckPoint, 0u);
-    EXPECT_EQ(fake.reports[0].dwControlsAccepted, 7u);
+    EXPECT_EQ(fake.reports[0].dwControlsAccepted, A);
 }
 
 TEST_F(ControlHandler, StopWithoutAStopEventOnlyReports)
@@ -383,8 +385,8 @@ TEST_F(ControlHandler, PauseAndContinueNeitherCheckTheStateNorTouchThePbx)
     EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), (DWORD)NO_ERROR);
     EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), (DWORD)NO_ERROR);
     EXPECT_EQ(ServiceHandlerEx(SERVICE_CONTROL_CONTINUE, 0, nullptr, nullptr), (DWORD)NO_ERROR);
-    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_PAUSED, 0, 0, 0, 7}, Report{SERVICE_PAUSED, 0, 0, 0, 7},
-                                       Report{SERVICE_RUNNING, 0, 0, 0, 7}));
+    EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_PAUSED, 0, 0, 0, A}, Report{SERVICE_PAUSED, 0, 0, 0, A},
+                                       Report{SERVICE_RUNNING, 0, 0, 0, A}));
     EXPECT_THAT(EventTexts(), ElementsAre(kPaused, kPaused, kContinued));
     EXPECT_THAT(LogLines("CreateProcessA"), ElementsAre());
     EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre());
@@ -404,14 +406,10 @@ TEST_F(StatusReport, OnlyPendingStatesTakeTheCounterAndOnlyStartPendingAcceptsNo
     }
     ReportServiceStatus(SERVICE_STOP_PENDING, 0, 5000);
     EXPECT_THAT(Reports(), ElementsAre(Report{SERVICE_START_PENDING, 0, 5000, c, 0},
-                                       Report{SERVICE_STOPPED, 42, 7, 0, 7},
-                                       Report{SERVICE_START_PENDING, 42, 7, c + 1, 0},
-                                       Report{SERVICE_STOP_PENDING, 42, 7, c + 2, 7},
-                                       Report{SERVICE_RUNNING, 42, 7, 0, 7},
-                                       Report{SERVICE_CONTINUE_PENDING, 42, 7, 0, 7},
-                                       Report{SERVICE_PAUSE_PENDING, 42, 7, 0, 7},
-                                       Report{SERVICE_PAUSED, 42, 7, 0, 7},
-                                       Report{SERVICE_STOP_PENDING, 0, 5000, c + 3, 7}));
+                                       Report{SERVICE_STOPPED, 42, 7, 0, A}, Report{SERVICE_START_PENDING, 42, 7, c + 1, 0},
+                                       Report{SERVICE_STOP_PENDING, 42, 7, c + 2, A}, Report{SERVICE_RUNNING, 42, 7, 0, A},
+                                       Report{SERVICE_CONTINUE_PENDING, 42, 7, 0, A}, Report{SERVICE_PAUSE_PENDING, 42, 7, 0, A},
+                                       Report{SERVICE_PAUSED, 42, 7, 0, A}, Report{SERVICE_STOP_PENDING, 0, 5000, c + 3, A}));
 }
 
 // A SetServiceStatus that lingers over the record it was handed and counts

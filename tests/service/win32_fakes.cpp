@@ -85,6 +85,9 @@ static BOOL WINAPI FakeChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPV
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS_FLAG && info != nullptr) {
         fake.failureActionsFlag = static_cast<SERVICE_FAILURE_ACTIONS_FLAG *>(info)->fFailureActionsOnNonCrashFailures;
     }
+    if (level == SERVICE_CONFIG_PRESHUTDOWN_INFO && info != nullptr) {
+        fake.preshutdownTimeout = static_cast<SERVICE_PRESHUTDOWN_INFO *>(info)->dwPreshutdownTimeout;
+    }
     return fake.config2Error != 0 ? Fail(fake.config2Error) : TRUE;
 }
 
@@ -285,6 +288,12 @@ static BOOL WINAPI FakeCreateProcessA(LPCSTR application, LPSTR commandLine, LPS
     return TRUE;
 }
 
+static DWORD WINAPI FakeResumeThread(HANDLE thread)
+{
+    Log("ResumeThread " + Hex(thread));
+    return fake.resumeFails ? (Fail(ERROR_ACCESS_DENIED), (DWORD)-1) : 1;
+}
+
 static DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD ms)
 {
     Log("WaitForSingleObject " + Hex(handle) + " " + std::to_string(ms));
@@ -442,6 +451,7 @@ void InstallWin32Fakes()
     g_Win32.RegSetValueExA = FakeRegSetValueExA;
     g_Win32.RegCloseKey = FakeRegCloseKey;
     g_Win32.CreateProcessA = FakeCreateProcessA;
+    g_Win32.ResumeThread = FakeResumeThread;
     g_Win32.WaitForSingleObject = FakeWaitForSingleObject;
     g_Win32.WaitForMultipleObjects = FakeWaitForMultipleObjects;
     g_Win32.TerminateProcess = FakeTerminateProcess;

@@ -88,6 +88,7 @@ struct FakeWin32 {
     // Processes and waits
     std::vector<ProcessCall> processes;
     std::vector<DWORD> createProcessErrors; // per call, 0 = success; missing = success
+    bool resumeFails = false;
     std::function<DWORD(HANDLE, DWORD)> onWaitSingle;
     std::function<DWORD(DWORD, const HANDLE *, BOOL, DWORD)> onWaitMultiple;
     std::vector<HANDLE> waitMultipleHandles;
@@ -126,6 +127,7 @@ struct FakeWin32 {
     SERVICE_FAILURE_ACTIONSA failureActions = {};
     std::vector<SC_ACTION> failureActionSteps;
     BOOL failureActionsFlag = -1;
+    DWORD preshutdownTimeout = 0;
     DWORD openServiceError = 0;
     std::vector<std::string> openedServiceNames;
     std::vector<DWORD> serviceAccess;

@@ -24,7 +24,7 @@ TEST_F(ServiceLifecycle, StartRunsThePbxAndStopEndsItGracefully)
     DWORD host_pid = st.dwProcessId;
     EXPECT_NE(host_pid, 0u);
     EXPECT_EQ(st.dwWin32ExitCode, 0u);
-    EXPECT_EQ(st.dwControlsAccepted, 7u) << "stop + pause/continue + shutdown";
+    EXPECT_EQ(st.dwControlsAccepted, 0x107u) << "stop + pause/continue + shutdown + preshutdown";
     EXPECT_EQ(st.dwCheckPoint, 0u);
 
     DWORD pbx_pid = wait_for_pid_file(folder_, 15000);

@@ -123,8 +123,8 @@ TEST_F(ServicePbxFaults, PbxIgnoringTheStopRequestIsTerminated)
         EXPECT_TRUE(wait_process_gone(l.pid, 5000)) << "pid " << l.pid << " still runs: " << l.rest;
 }
 
-// The stop request itself hangs for 7 s: the service gives it 5000 ms, then
-// the PBX 8000 ms, about 13 s in all.
+// The stop request itself hangs for 7 s: the service gives it 5000 ms and ends
+// it, then gives the PBX 8000 ms, about 13 s in all.
 TEST_F(ServicePbxFaults, SlowStopRequestAndIgnoringPbxTakeBothWaits)
 {
     ASSERT_TRUE(Prepare(true, "ignore_stop=1\r\nstop_request_hang_ms=7000\r\n"));
@@ -143,6 +143,7 @@ TEST_F(ServicePbxFaults, SlowStopRequestAndIgnoringPbxTakeBothWaits)
     EXPECT_EQ(st.dwWin32ExitCode, 0u);
     EXPECT_GE(total, 11000) << "one of the two waits was cut short";
     EXPECT_LE(total, 60000);
+    EXPECT_TRUE(log_lines_of(read_pbx_log(folder_), "stop-request").empty()) << "the stop request outlived its wait";
 
     EXPECT_EQ(WaitForSingleObject(pbx, 5000), WAIT_OBJECT_0) << "the PBX is still running";
     CloseHandle(pbx);
