@@ -25,13 +25,14 @@
 ** end QvFinishRemoval (PURGE=1, or the list of what stays).
 **
 ** Their CustomActionData, '|'-separated (set by the MSI's type-51 actions):
-**   QvStopService, QvRemoveService  RollbackDisabled|origin|host|INSTALLDIR|top-level names...
+**   QvStopService, QvRemoveService  RollbackDisabled|origin|again|host|INSTALLDIR|top-level names...
 **   QvSecureFolders                 INSTALLDIR|top-level names...
 **   QvInstallService, QvStartService, rollbacks   START_SERVICE|host
 **   QvFinishRemoval                 PURGE|origin|INSTALLDIR|top-level names...
 ** where origin is "created" when the first install made INSTALLDIR and
-** "shared" when it held other things already (empty on a first install), and
-** the top-level names are the payload's own entries of INSTALLDIR.
+** "shared" when it held other things already (empty on a first install),
+** again is empty only on a first install ("[Installed][WIX_UPGRADE_DETECTED]"),
+** and the top-level names are the payload's own entries of INSTALLDIR.
 */
 #include "msi_actions.h"
 
@@ -57,11 +58,12 @@ static const wchar_t *HostPathOrFail(UINT *result)
 extern "C" UINT __stdcall QvStopService(MSIHANDLE install)
 {
     ReadActionData(install);
-    SplitData(4);
+    SplitData(5);
     NoteRollbackDisabled(Field(0));
-    const wchar_t *hostPath = Field(2), *installDir = Field(3), *topLevel = Field(4);
+    const wchar_t *hostPath = Field(3), *installDir = Field(4), *topLevel = Field(5);
     CaptureService(hostPath);
-    if (Field(1)[0] == L'\0' && installDir[0] != L'\0') {
+    /* Only a first install sees INSTALLDIR as it was before the product. */
+    if (Field(1)[0] == L'\0' && Field(2)[0] == L'\0' && installDir[0] != L'\0') {
         StateSetText(L"InstallDirOrigin", REG_SZ, FolderEmptyOrAbsent(installDir) ? ORIGIN_CREATED : ORIGIN_SHARED,
                      8);
     }
@@ -257,17 +259,17 @@ extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install)
     if (!ReadActionData(install)) {
         g_Data[0] = L'\0';
     }
-    SplitData(4);
+    SplitData(5);
     NoteRollbackDisabled(Field(0));
-    const wchar_t *hostPath = Field(2);
+    const wchar_t *hostPath = Field(3);
     if (hostPath[0] == L'\0') {
         LogF(L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo "
              L"Gerenciador de Servicos");
     }
     CaptureService(hostPath);
     UINT result = RemoveService(hostPath, &held);
-    if (result == ERROR_SUCCESS && (hostPath[0] != L'\0' || Field(3)[0] != L'\0')) {
-        EndProductPrograms(hostPath, Field(3), Field(4));
+    if (result == ERROR_SUCCESS && (hostPath[0] != L'\0' || Field(4)[0] != L'\0')) {
+        EndProductPrograms(hostPath, Field(4), Field(5));
     }
     return result;
 }
@@ -294,6 +296,7 @@ extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install)
         LogF(L"QvFinishRemoval: CustomActionData sem \"<PURGE>|<origem>|<INSTALLDIR>|<nomes>\"; nada foi removido");
         return ERROR_SUCCESS;
     }
-    FinishRemoval(wcscmp(Field(0), L"1") == 0, wcscmp(Field(1), ORIGIN_SHARED) == 0, Field(2), Field(3));
+    /* Not known to be ours whole (no note of the first install): only what is ours. */
+    FinishRemoval(wcscmp(Field(0), L"1") == 0, wcscmp(Field(1), ORIGIN_CREATED) != 0, Field(2), Field(3));
     return ERROR_SUCCESS;
 }

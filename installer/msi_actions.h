@@ -43,6 +43,8 @@
 /* The longest path Windows allows, with its NUL. */
 #define PATH_CHARS 32768
 #define TEXT_CHARS (PATH_CHARS + 1024)
+/* CustomActionData: a few fields and paths beside the longest one. */
+#define DATA_CHARS (2 * PATH_CHARS)
 /* Lines of files kept (or not removed) in the log before a count. */
 #define LIST_MAX 50
 
@@ -50,7 +52,7 @@
 
 extern MSIHANDLE g_Install;
 /* CustomActionData, split into fields by SplitData. */
-extern wchar_t g_Data[PATH_CHARS];
+extern wchar_t g_Data[DATA_CHARS];
 /* Scratch for a process's image name. */
 extern wchar_t g_Image[PATH_CHARS];
 
@@ -64,7 +66,7 @@ DWORD Elapsed(DWORD since);
 
 /*
 ** CustomActionData into g_Data: 1 when read (it may be empty), 0 when it is
-** longer than any path (logged).
+** longer than DATA_CHARS - 1 (logged).
 */
 int ReadActionData(MSIHANDLE install);
 /*

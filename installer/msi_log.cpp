@@ -17,7 +17,7 @@
 #define MAX_FIELDS 8
 
 MSIHANDLE g_Install;
-wchar_t g_Data[PATH_CHARS];
+wchar_t g_Data[DATA_CHARS];
 wchar_t g_Image[PATH_CHARS];
 
 static wchar_t g_Text[TEXT_CHARS];
@@ -100,14 +100,14 @@ DWORD Elapsed(DWORD since)
 
 int ReadActionData(MSIHANDLE install)
 {
-    DWORD size = PATH_CHARS;
+    DWORD size = DATA_CHARS;
     g_Install = install;
     g_Data[0] = L'\0';
     SplitData(0);
     UINT result = g_Msi.MsiGetPropertyW(install, L"CustomActionData", g_Data, &size);
     if (result == ERROR_MORE_DATA) {
         g_Data[0] = L'\0';
-        LogF(L"CustomActionData tem %lu caracteres; o maximo e %d.", (unsigned long)size, PATH_CHARS - 1);
+        LogF(L"CustomActionData tem %lu caracteres; o maximo e %d.", (unsigned long)size, DATA_CHARS - 1);
         return 0;
     }
     if (result != ERROR_SUCCESS) {

@@ -350,9 +350,9 @@ const Case kStop[] = {
 // ---- QvInstallService: after the files
 
 void Upgrade() { RunningService(); }
-// CustomActionData of each action: START_SERVICE|host; RollbackDisabled|origin|host|INSTALLDIR|top-level names.
+// CustomActionData of each action: START_SERVICE|host; RollbackDisabled|origin|again|host|INSTALLDIR|top-level names.
 void HostData(const std::wstring &host) { Data(L"1|" + host); }
-void RemoveData(const std::wstring &host) { Data(L"||" + host + L"||"); }
+void RemoveData(const std::wstring &host) { Data(L"|||" + host + L"||"); }
 // A service registered by hand to another copy of the host (the ZIP route), running: taken over.
 void Handmade()
 {
@@ -376,9 +376,9 @@ const Case kInstall[] = {
         {L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."}, {}, 0},
     {"DataUnreadable", QvInstallService, [] { fake.propertyError = ERROR_INVALID_HANDLE; }, FAILED,
         {L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."}, {}, 0},
-    {"DataLongerThanAnyPath", QvInstallService, [] { HostData(std::wstring(32768, L'a')); }, FAILED,
+    {"DataLongerThanAnyPath", QvInstallService, [] { HostData(std::wstring(65536, L'a')); }, FAILED,
         {
-            L"CustomActionData tem 32770 caracteres; o maximo e 32767.",
+            L"CustomActionData tem 65538 caracteres; o maximo e 65535.",
             L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."},
         {},
         0},
@@ -636,9 +636,9 @@ const Case kRemove[] = {
         kStopCalls + Lines{
             L"DeleteService"},
         300},
-    {"DataTooLongSCMRemoves", QvRemoveService, [] { RunningService(); RemoveData(std::wstring(32768, L'a')); }, OK,
+    {"DataTooLongSCMRemoves", QvRemoveService, [] { RunningService(); RemoveData(std::wstring(65536, L'a')); }, OK,
         Lines{
-            L"CustomActionData tem 32772 caracteres; o maximo e 32767.",
+            L"CustomActionData tem 65541 caracteres; o maximo e 65535.",
             L"Caminho de quelvaron-service.exe ausente (CustomActionData): o servico sera removido pelo Gerenciador de Servicos",
             L"QuelvaronAsterisk: registrado para \"C:\\QV\\bin\\quelvaron-service.exe\" -service (outro programa), estado 4, inicio 2"} + kStopped + Lines{
             L"QuelvaronAsterisk removido diretamente pelo Gerenciador de Servicos: quelvaron-service.exe nao pode ser executado"},
@@ -753,7 +753,7 @@ const Case kRemove[] = {
 
 // ---- QvFinishRemoval: what an uninstall leaves in INSTALLDIR
 
-void Purge(const std::wstring &flag, const std::wstring &dir = L"C:\\PBX") { Data(flag + L"||" + dir); }
+void Purge(const std::wstring &flag, const std::wstring &dir = L"C:\\PBX") { Data(flag + L"|created|" + dir); }
 void Pbx()
 {
     Tree(L"C:\\PBX", {{L"bin\\", 0}, {L"etc\\", 0}, {L"etc\\asterisk.ini", 0}, {L"etc\\extensions.conf", FILE_ATTRIBUTE_READONLY},
@@ -789,8 +789,10 @@ const Case kFinish[] = {
         {L"QvFinishRemoval: CustomActionData sem \"<PURGE>|<origem>|<INSTALLDIR>|<nomes>\"; nada foi removido"},
         {},
         0},
-    {"DataTooLong", QvFinishRemoval, [] { Data(std::wstring(32768, L'a')); }, OK,
-        {L"CustomActionData tem 32768 caracteres; o maximo e 32767."}, {}, 0},
+    {"DataTooLong", QvFinishRemoval, [] { Data(std::wstring(65536, L'a')); }, OK,
+        {L"CustomActionData tem 65536 caracteres; o maximo e 65535."},
+        {},
+        0},
     {"NewerVersionInstalled", QvFinishRemoval, [] { Pbx(); Purge(L"1"); fake.properties[L"ProductCode"] = kSelf; fake.related = {kOther}; }, OK,
         {
             L"{99999999-2222-3333-4444-555555555555} continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os arquivos em comum e a pasta ficam"},
@@ -951,7 +953,7 @@ const Case kFinish[] = {
         {L"DeleteFileW C:\\{d*32757}\\a", L"RemoveDirectoryW C:\\{d*32757}"},
         0},
     {"LongFormTooLong", QvFinishRemoval, [] { Purge(L"1", L"\\\\?\\C:\\" + std::wstring(32758, L'd')); }, OK,
-        {L"CustomActionData tem 32768 caracteres; o maximo e 32767."},
+        {L"INSTALLDIR invalido: \\\\?\\C:\\{d*32758}; nada foi removido"},
         {},
         0},
     {"FullPathTooLong", QvFinishRemoval, [] { Purge(L"1", L"x"); fake.fullPaths[L"x"] = L"C:\\" + std::wstring(32765, L'd'); }, OK,

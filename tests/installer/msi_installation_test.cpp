@@ -59,7 +59,7 @@ TEST_P(Installation, LeavesTheServiceAsTheAdministratorHadIt)
     }
     const std::wstring tail = L"|" + kHost;
     const Step steps[] = {
-        {QvStopService, QvRollbackStop, L"||" + kHost + L"|C:\\QV\\|bin|etc|var"},
+        {QvStopService, QvRollbackStop, L"|||" + kHost + L"|C:\\QV\\|bin|etc|var"},
         {QvSecureFolders, NULL, L"C:\\QV\\|bin|etc|var"},
         {QvInstallService, QvRollbackInstall, r.startService + tail},
         {QvStartService, QvRollbackStart, r.startService + tail},
@@ -155,7 +155,7 @@ TEST_F(MsiActionsTest, TheHostIsKnownByItsFileNotItsName)
         if (i == 5) {
             fake.ids[L"c:\\program.exe"] = 3;
         }
-        Data(L"||" + kHost + L"||");
+        Data(L"|||" + kHost + L"||");
         QvStopService(FAKE_INSTALL);
         EXPECT_EQ(State()[L"Disposition"].Dword(), rows[i].disposition) << i;
     }
@@ -170,7 +170,7 @@ TEST_F(MsiActionsTest, EndsOnlyWhatRunsFromTheProductsFolders)
     DWORD top = AddProcess(L"C:\\Apps\\readme.exe");
     AddProcess(L"C:\\Apps\\Other App\\other.exe");
     AddProcess(L"C:\\Apps\\binx\\y.exe");
-    Data(L"1|shared|" + kHost + L"|C:\\Apps\\|bin|share|readme.exe");
+    Data(L"1|shared|1|" + kHost + L"|C:\\Apps\\|bin|share|readme.exe");
     EXPECT_EQ(QvStopService(FAKE_INSTALL), (UINT)ERROR_SUCCESS);
     EXPECT_THAT(Calls(L"TerminateProcess"),
                 ::testing::UnorderedElementsAre(L"TerminateProcess " + std::to_wstring(console) + L" 1",
@@ -184,7 +184,7 @@ TEST_F(MsiActionsTest, EndsOnlyWhatRunsFromTheProductsFolders)
 TEST_F(MsiActionsTest, RecoveryComesBackExactly)
 {
     RunningService();
-    Data(L"||" + kHost + L"|C:\\QV\\|bin");
+    Data(L"|||" + kHost + L"|C:\\QV\\|bin");
     QvStopService(FAKE_INSTALL);
     EXPECT_TRUE(fake.svc.recovery.empty());
     Data(L"1|" + kHost);
