@@ -150,10 +150,10 @@ in_script=1024 rollback=256 commit=512 no_impersonate=2048 dll=1 ignore=64
 # Every public property the package reads: only these reach the installation's
 # server side when a user's msiexec is elevated (UAC), besides Windows
 # Installer's own; the Upgrade table's action properties belong here too.
-secure_properties='INSTALLDIR;PURGE;START_SERVICE;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
+secure_properties='INSTALLDIR;PURGE;START_SERVICE;FIREWALL;FIREWALL_UDP_PORTS;FIREWALL_TCP_PORTS;FIREWALL_PROFILES;FIREWALL_REMOTE;CRASH_DUMPS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
 msibuild "$msi" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Type\` = $((51 | no_impersonate))" \
-  -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | rollback | in_script | no_impersonate)) WHERE \`Action\` = 'QvRollbackStop' OR \`Action\` = 'QvRollbackRemove' OR \`Action\` = 'QvRollbackInstall' OR \`Action\` = 'QvRollbackStart'" \
+  -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | rollback | in_script | no_impersonate)) WHERE \`Action\` = 'QvRollbackStop' OR \`Action\` = 'QvRollbackRemove' OR \`Action\` = 'QvRollbackInstall' OR \`Action\` = 'QvRollbackStart' OR \`Action\` = 'QvRollbackFirewallRules' OR \`Action\` = 'QvRollbackFirewallRemove'" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | in_script | no_impersonate)) WHERE \`Action\` = 'QvFinishRemovalNow'" \
   -q "UPDATE \`Property\` SET \`Value\` = '$secure_properties' WHERE \`Property\` = 'SecureCustomProperties'" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | commit | in_script | no_impersonate)) WHERE \`Action\` = 'QvFinishRemoval' OR \`Action\` = 'QvCommitInstall'" \
@@ -163,7 +163,43 @@ msibuild "$msi" \
   -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
   -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$upgrade_code}', '$version', 513, 'WIX_UPGRADE_DETECTED')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
-  -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"
+  -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)" \
+  -q "UPDATE \`Registry\` SET \`Value\` = '#%[INSTALLDIR]var\\crash' WHERE \`Name\` = 'DumpFolder'" \
+  -q "UPDATE \`Component\` SET \`Attributes\` = 320, \`Condition\` = 'CRASH_DUMPS <> \"0\" AND (NOT QvDumpsFolderAsterisk OR QvDumpsOursAsterisk)' WHERE \`Component\` = 'DumpsAsterisk'" \
+  -q "UPDATE \`Component\` SET \`Attributes\` = 320, \`Condition\` = 'CRASH_DUMPS <> \"0\" AND (NOT QvDumpsFolderHost OR QvDumpsOursHost)' WHERE \`Component\` = 'DumpsHost'" \
+  -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('ARPSIZE', '$(du -sk --apparent-size "$payload" "$work/bin" | awk '{ s += $1 } END { print s }')')"
+
+# Remembered settings (RegistrySearch in AppSearch, written back by the
+# component Settings): AppSearch overwrites a value given on the command line,
+# so in both sequences the value is saved before AppSearch (50) and put back
+# after it, then the defaults go to those still empty. INSTALLDIR has no
+# default: Windows Installer's folder resolution gives it one.
+remember=(
+  "INSTALLDIR|"
+  "FIREWALL|1"
+  "FIREWALL_UDP_PORTS|5060,10000-20000"
+  "FIREWALL_TCP_PORTS|5060-5061"
+  "FIREWALL_PROFILES|domain,private"
+  "FIREWALL_REMOTE|*"
+  "CRASH_DUMPS|1"
+)
+queries=()
+n=0
+for row in "${remember[@]}"; do
+  name=${row%%|*} default=${row#*|}
+  n=$((n + 1))
+  queries+=(-q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('QvSave$name', 51, 'QvCmd$name', '[$name]')"
+            -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('QvRestore$name', 51, '$name', '[QvCmd$name]')")
+  [ -z "$default" ] ||
+    queries+=(-q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('QvDefault$name', 51, '$name', '$default')")
+  for table in InstallExecuteSequence InstallUISequence; do
+    queries+=(-q "INSERT INTO \`$table\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('QvSave$name', '$name', $((30 + n)))"
+              -q "INSERT INTO \`$table\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('QvRestore$name', 'QvCmd$name', $((50 + n)))")
+    [ -z "$default" ] ||
+      queries+=(-q "INSERT INTO \`$table\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('QvDefault$name', 'NOT $name', $((60 + n)))")
+  done
+done
+msibuild "$msi" "${queries[@]}"
 [ -z "$sign_pfx" ] || sign_file "$msi"
 echo "$msi"
 

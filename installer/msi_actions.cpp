@@ -40,7 +40,41 @@
 #include <wchar.h>
 
 #define ORIGIN_CREATED L"created"
+#define LOCAL_DUMPS L"HKLM\\SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps\\"
 #define ORIGIN_SHARED L"shared"
+
+/*
+** Immediate, before InstallInitialize: the settings given (or remembered)
+** checked before anything changes, and the crash dumps' keys that belong to
+** someone else named in the log (they are left as they are).
+*/
+extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install)
+{
+    static const wchar_t *const programs[][3] = {{L"asterisk.exe", L"QvDumpsFolderAsterisk", L"QvDumpsOursAsterisk"},
+                                                 {L"quelvaron-service.exe", L"QvDumpsFolderHost", L"QvDumpsOursHost"}};
+    g_Install = install;
+    UINT result = CheckFirewallValues(install);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    const wchar_t *dumps = Property(install, L"CRASH_DUMPS");
+    if (wcscmp(dumps, L"0") != 0 && wcscmp(dumps, L"1") != 0) {
+        return FailF(L"CRASH_DUMPS=%ls nao e valido: use 1 (despejos de memoria em var\\crash) ou 0. Nada foi alterado.",
+                     dumps);
+    }
+    if (wcscmp(dumps, L"0") == 0) {
+        LogF(L"CRASH_DUMPS=0: nenhum despejo de memoria configurado para o PBX e o host");
+        return ERROR_SUCCESS;
+    }
+    for (size_t i = 0; i < 2; i++) {
+        if (Property(install, programs[i][1])[0] != L'\0' && Property(install, programs[i][2])[0] == L'\0') {
+            LogF(L"%ls%ls ja existe e nao foi escrito por este produto: fica como esta (os despejos de %ls vao para "
+                 L"onde ele diz)",
+                 LOCAL_DUMPS, programs[i][0], programs[i][0]);
+        }
+    }
+    return ERROR_SUCCESS;
+}
 
 static const wchar_t *HostPathOrFail(UINT *result)
 {

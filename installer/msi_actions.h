@@ -9,6 +9,7 @@
 **                    still running from the product's folders
 **   msi_files.cpp    the product's folder trees: what an uninstall keeps,
 **                    PURGE=1, and who owns what the product installs
+**   msi_firewall.cpp Windows Firewall's rules for the PBX
 **   msi_actions.cpp  the exported entry points
 **
 ** One action runs at a time in this process, so the buffers are static.
@@ -156,6 +157,15 @@ UINT CheckHostPath(const wchar_t *hostPath);
 ** or, without them, the host's own folder.
 */
 void EndProductPrograms(const wchar_t *hostPath, const wchar_t *installDir, const wchar_t *topLevel);
+
+/* ---- msi_firewall.cpp ------------------------------------------------- */
+
+/* An immediate action's property, read into a buffer of its own (up to 2047
+** characters; empty when absent). */
+const wchar_t *Property(MSIHANDLE install, const wchar_t *name);
+/* FIREWALL and its values against their grammar: ERROR_SUCCESS, or a
+** failure with a message naming the property. */
+UINT CheckFirewallValues(MSIHANDLE install);
 
 /* ---- msi_files.cpp ---------------------------------------------------- */
 

@@ -15,6 +15,7 @@
 #include <msi.h>
 #include <msiquery.h>
 #include <aclapi.h>
+#include <oleauto.h>
 #include <tlhelp32.h>
 
 struct MsiSeam {
@@ -85,6 +86,15 @@ struct MsiSeam {
     decltype(&::GetTokenInformation) GetTokenInformation;
     decltype(&::LookupPrivilegeValueW) LookupPrivilegeValueW;
     decltype(&::AdjustTokenPrivileges) AdjustTokenPrivileges;
+
+    /* COM: Windows Firewall's interface */
+    decltype(&::CoInitializeEx) CoInitializeEx;
+    decltype(&::CoUninitialize) CoUninitialize;
+    decltype(&::CoCreateInstance) CoCreateInstance;
+    decltype(&::SysAllocString) SysAllocString;
+    decltype(&::SysFreeString) SysFreeString;
+    decltype(&::VariantInit) VariantInit;
+    decltype(&::VariantClear) VariantClear;
 
     /* Registry: the setup state kept between the actions of one installation */
     decltype(&::RegCreateKeyExW) RegCreateKeyExW;

@@ -27,5 +27,8 @@ UPDATE InstallExecuteSequence SET Condition = 'NOT Installed' WHERE Action = 'Qv
 UPDATE InstallExecuteSequence SET Condition = 'REMOVE~="ALL" AND NOT UPGRADINGPRODUCTCODE' WHERE Action = 'QvFinishRemovalNow'|uninstall: runs
 UPDATE Property SET Value = 'INSTALLDIR;START_SERVICE;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE Property = 'SecureCustomProperties'|PURGE: a public property missing from SecureCustomProperties
 DELETE FROM Property WHERE Property = 'MSIRESTARTMANAGERCONTROL'|MSIRESTARTMANAGERCONTROL is not Disable
+DELETE FROM InstallExecuteSequence WHERE Action = 'QvRestoreFIREWALL_REMOTE'|AppSearch overwrites FIREWALL_REMOTE given on the command line
+UPDATE InstallExecuteSequence SET Condition = 'REMOVE~="ALL"' WHERE Action = 'QvFirewallRemove'|removal by a newer version: runs
+UPDATE InstallExecuteSequence SET Sequence = 1600 WHERE Action = 'QvCheckSettings'|QvCheckSettings: not an immediate action
 TABLE
 exit $missed

@@ -30,6 +30,10 @@ ACTIONS = {
     'QvInstallService': ('deferred', None),
     'QvRollbackStart': ('rollback', 'QvStartService'),
     'QvStartService': ('deferred', None),
+    'QvRollbackFirewallRules': ('rollback', 'QvFirewallRules'),
+    'QvFirewallRules': ('deferred', None),
+    'QvRollbackFirewallRemove': ('rollback', 'QvFirewallRemove'),
+    'QvFirewallRemove': ('deferred', None),
     'QvCommitInstall': ('commit', None),
     'QvFinishRemoval': ('commit', None),
     'QvFinishRemovalNow': ('deferred', None),
@@ -38,7 +42,8 @@ ACTIONS = {
 # stay so; the end of an uninstall has nothing after it.
 NO_UNDO = {'QvSecureFolders', 'QvFinishRemovalNow'}
 INSTALLING = {'QvRollbackStop', 'QvStopService', 'QvSecureFolders', 'QvRollbackInstall', 'QvInstallService',
-              'QvRollbackStart', 'QvStartService', 'QvCommitInstall'}
+              'QvRollbackStart', 'QvStartService', 'QvRollbackFirewallRules', 'QvFirewallRules', 'QvCommitInstall'}
+REMOVING = {'QvRollbackRemove', 'QvRemoveService', 'QvRollbackFirewallRemove', 'QvFirewallRemove'}
 # Actions that read nothing but the setup state (no CustomActionData).
 STATE_ONLY = {'QvRollbackStop', 'QvRollbackRemove', 'QvRollbackInstall', 'QvRollbackStart', 'QvCommitInstall'}
 # Which of them each kind of installation runs.
@@ -46,15 +51,15 @@ SCENARIOS = {
     'first install': ({}, INSTALLING),
     'upgrade': ({'WIX_UPGRADE_DETECTED': '{OLD}'}, INSTALLING),
     'repair': ({'Installed': '1', 'REINSTALL': 'ALL'}, INSTALLING),
-    'uninstall': ({'Installed': '1', 'REMOVE': 'ALL'}, {'QvRollbackRemove', 'QvRemoveService', 'QvFinishRemoval'}),
+    'uninstall': ({'Installed': '1', 'REMOVE': 'ALL'}, REMOVING | {'QvFinishRemoval'}),
     'uninstall with rollback off': ({'Installed': '1', 'REMOVE': 'ALL', 'RollbackDisabled': '1'},
-                                    {'QvRollbackRemove', 'QvRemoveService', 'QvFinishRemovalNow'}),
+                                    REMOVING | {'QvFinishRemovalNow'}),
     'removal by a newer version': ({'Installed': '1', 'REMOVE': 'ALL', 'UPGRADINGPRODUCTCODE': '{NEW}'}, set()),
 }
 # Standard actions whose rollback puts files (or the older version) back.
 FILE_ACTIONS = ('RemoveFiles', 'InstallFiles', 'RemoveExistingProducts')
-# Public properties that are Windows Installer's own.
-STANDARD_PROPERTIES = {'ALLUSERS', 'ARPNOMODIFY', 'REINSTALLMODE', 'REINSTALL', 'REMOVE', 'MSIRESTARTMANAGERCONTROL',
+# Public properties that are Windows Installer's own (and ARP*, Programs and Features').
+STANDARD_PROPERTIES = {'ALLUSERS', 'REINSTALLMODE', 'REINSTALL', 'REMOVE', 'MSIRESTARTMANAGERCONTROL',
                        'UPGRADINGPRODUCTCODE'}
 
 errors = []
@@ -155,6 +160,10 @@ def check(msi):
                     errors.append(f'{scenario}: {a} runs without its CustomActionData (Set{a} does not)')
             check_rollbacks(scenario, runs, at)
     check_properties(msi, actions)
+    check_remembered(msi, actions)
+    if 'QvCheckSettings' not in sequence or actions['QvCheckSettings'][0] & IN_SCRIPT or \
+            not at('CostFinalize') < at('QvCheckSettings') < at('InstallInitialize'):
+        errors.append('QvCheckSettings: not an immediate action between CostFinalize and InstallInitialize')
 
     # 64-bit: template, folders, components.
     info = subprocess.run(['msiinfo', 'suminfo', msi], check=True, capture_output=True, text=True).stdout
@@ -240,10 +249,28 @@ def check_properties(msi, actions):
     public = {p for p in props if p.isupper()}
     public |= {p for _, _, target in actions.values() for p in re.findall(r'\[([A-Z_0-9]+)\]', target or '')}
     public |= {r[6] for r in table(msi, 'Upgrade')}
-    public -= STANDARD_PROPERTIES
+    public -= STANDARD_PROPERTIES | {p for p in public if p.startswith('ARP')}
+    # Folders are set by Windows Installer's folder resolution; only INSTALLDIR is the administrator's.
+    public -= {r[0] for r in table(msi, 'Directory')} - {'INSTALLDIR'}
     secure = set(props.get('SecureCustomProperties', '').split(';'))
     for p in sorted(public - secure):
         errors.append(f'{p}: a public property missing from SecureCustomProperties (dropped when UAC elevates)')
+
+
+def check_remembered(msi, actions):
+    """A public property found by AppSearch keeps a value given on the command line: in both sequences it is saved
+    before AppSearch and put back after it."""
+    found = {r[0] for r in table(msi, 'AppSearch') if r[0].isupper()}
+    for seq in ('InstallExecuteSequence', 'InstallUISequence'):
+        rows = {r[0]: (r[1], int(r[2])) for r in table(msi, seq)}
+        search = rows['AppSearch'][1]
+        for p in sorted(found):
+            save, restore = rows.get('QvSave' + p), rows.get('QvRestore' + p)
+            if not (save and save[0] == p and save[1] < search and actions.get('QvSave' + p, (0, '', ''))[1:] ==
+                    ('QvCmd' + p, f'[{p}]') and restore and restore[0] == 'QvCmd' + p and restore[1] > search and
+                    actions.get('QvRestore' + p, (0, '', ''))[1:] == (p, f'[QvCmd{p}]')):
+                errors.append(f'{seq}: AppSearch overwrites {p} given on the command line (no QvSave{p} before it and '
+                              f'QvRestore{p} after it)')
 
 
 def check_locks(msi, info, dirs):
