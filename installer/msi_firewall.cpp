@@ -64,7 +64,7 @@ static int Digits(const wchar_t **at, unsigned long max, unsigned long *value)
 int ValidPorts(const wchar_t *text)
 {
     const wchar_t *at = text;
-    do {
+    for (;;) {
         unsigned long low, high;
         if (!Digits(&at, 65535, &low) || low == 0) {
             return 0;
@@ -73,8 +73,11 @@ int ValidPorts(const wchar_t *text)
         if (*at == L'-' && (at++, !Digits(&at, 65535, &high) || high < low)) {
             return 0;
         }
-    } while (*at == L',' && *++at != L'\0');
-    return *at == L'\0';
+        if (*at != L',') {
+            return *at == L'\0';
+        }
+        at++;
+    }
 }
 
 /* "domain,private": the bitmask Windows Firewall takes, 0 when invalid. */

@@ -1217,4 +1217,5 @@ void InstallMsiFakes()
     g_Snapshots.clear();
     g_KeyOf.clear();
     g_IdOf.clear();
+    InstallFirewallFakes();
 }

@@ -13,6 +13,8 @@
 
 #include "msi_seam.h"
 
+#include <netfw.h>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -76,6 +78,16 @@ struct RegValue {
     std::wstring Text() const; // without its last NUL
 };
 
+// A Windows Firewall rule as the fake policy keeps it (msi_fake_firewall.cpp).
+struct FakeFwRule {
+    std::wstring name, description, program, ports, remote, grouping;
+    LONG protocol = 256 /* any, until set */, profiles = NET_FW_PROFILE2_ALL;
+    VARIANT_BOOL enabled = VARIANT_FALSE;
+    NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_IN;
+    NET_FW_ACTION action = NET_FW_ACTION_ALLOW;
+    int id = 0; // given when first listed
+};
+
 struct FakeEntry {
     DWORD attributes = FILE_ATTRIBUTE_NORMAL;
     DWORD deleteError = 0; // DeleteFileW / RemoveDirectoryW fail with it
@@ -115,6 +127,11 @@ struct FakeMsi {
     // 3 shut to local system until its owner changes; absent: safe
     std::map<std::wstring, int> security;
 
+    // Windows Firewall
+    std::vector<FakeFwRule> firewall;
+    HRESULT firewallPolicyError = 0, firewallRulesError = 0, firewallAddError = 0;
+    int comInits = 0;
+
     // Processes
     std::map<DWORD, FakeProcess> procs;
     DWORD nextPid = 0x700;
@@ -144,6 +161,8 @@ extern const std::wstring kHost; // C:\QV\bin\quelvaron-service.exe
 
 // Points every entry of g_Msi at the fakes.
 void InstallMsiFakes();
+void InstallFirewallFakes();
+extern int g_LiveComObjects;
 
 // A running service whose host (pid 0x500) keeps its PBX (0x501) as a child.
 void RunningService();
@@ -176,6 +195,8 @@ class MsiActionsTest : public ::testing::Test {
         }
         EXPECT_THAT(left, ::testing::IsEmpty()) << "handles left open";
         EXPECT_THAT(fake.badCloses, ::testing::IsEmpty());
+        EXPECT_EQ(g_LiveComObjects, 0) << "COM objects not released";
+        EXPECT_EQ(fake.comInits, 0) << "CoInitializeEx without CoUninitialize";
     }
 };
 
