@@ -76,7 +76,7 @@ TEST(FaultInjection, Net)
         if (message.back() == ' ')
             message += std::to_string(code);
         base_out[s] = k == 0 ? c.out : base_out[s];
-        bool bounded = longest >= 0 && longest <= 5000;
+        bool bounded = longest >= 0 && longest <= 5000; // the first byte of a reply, the longest wait
         r.reported = bounded && c.exit_code == 1 && c.err.find(message) != std::string::npos;
         r.sane = bounded && c.exit_code == 0 && c.err.empty() && c.out == base_out[s];
         r.leaked = opened != closed || started != cleanups || misuse > 0;
