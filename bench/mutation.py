@@ -40,8 +40,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # empty list: no fast tests.
 COVER = {
     'res/res_quelvaron_ami.cpp': [('native', ['res_plugin_test', 'res_no_allocation_test',
-                                              'res_shipped_library_test'])],
-    'console/quelvaron_console.cpp': [('native', ['console_test'])],
+                                              'res_shipped_library_test', 'fault_injection_test'])],
+    'console/quelvaron_console.cpp': [('native', ['console_test', 'fault_injection_test'])],
     'console/net_posix.cpp': [('native', ['console_test'])],
     'console/net_win32.cpp': [('windows', ['console_test'])],
     'voip/quelvaron_voip_stub.cpp': [('native', ['voip_library_test']),

@@ -50,6 +50,20 @@ static int g_window_end;
 #define WINDOW_UNREAD (g_window_end - g_window_start)
 static int g_peer_gone; // closed or failed: nothing more will arrive
 
+// The socket call that failed on the connection, in the words of its message
+// ("Erro ao receber dados do Asterisk: 10054"), and its error code; NULL while
+// none has. A failure ends the console with that message and exit code 1: the
+// connection is of no more use. The PBX closing it is no failure.
+static const char *g_failed_call;
+static int g_failed_error;
+
+static void connection_failed(const char *call)
+{
+    g_peer_gone = 1;
+    g_failed_call = call;
+    g_failed_error = net_last_error();
+}
+
 // The reply being read, NUL-terminated; what does not fit is dropped.
 static char g_reply[REPLY_SIZE];
 static int g_reply_len;
@@ -199,11 +213,15 @@ static int fill_window(int wait_ms)
     if (ready == 0)
         return 0;
     if (ready < 0) {
-        g_peer_gone = 1;
+        connection_failed("aguardar dados do");
         return 0;
     }
     int n = net_recv(g_sock, g_window + g_window_end, WINDOW_SIZE - g_window_end);
-    if (n <= 0) {
+    if (n < 0) {
+        connection_failed("receber dados do");
+        return 0;
+    }
+    if (n == 0) {
         g_peer_gone = 1;
         return 0;
     }
@@ -324,18 +342,24 @@ static int format_request(char *request, const char *command)
 }
 
 // Callers pass only commands that fit: -x is checked up front and an input
-// line never exceeds LINE_SIZE - 1.
-static void send_command(const char *command)
+// line never exceeds LINE_SIZE - 1. Returns 1 once a socket call has failed;
+// what came of the reply before is printed first.
+static int send_command(const char *command)
 {
     char request[REQUEST_SIZE];
 
-    if (!format_request(request, command))
-        return;
-    if (net_send(g_sock, request, (int)strlen(request)) <= 0)
-        return;
-    if (read_reply() <= 0)
-        return;
-    print_reply(g_reply);
+    // After the PBX hung up nothing can answer: silent, as the hang-up was.
+    if (!format_request(request, command) || g_peer_gone)
+        return 0;
+    // A send cut short is a failure too: the PBX never runs a cut request.
+    int len = (int)strlen(request);
+    if (net_send(g_sock, request, len) != len) {
+        connection_failed("enviar comando ao");
+        return 1;
+    }
+    if (read_reply() > 0)
+        print_reply(g_reply);
+    return g_failed_call != NULL;
 }
 
 // fgets filled the buffer without reaching a line end: does the line go on?
@@ -365,7 +389,8 @@ static void skip_rest_of_line(void)
         ;
 }
 
-static void interactive_loop(void)
+// Returns 1 when a socket call failed, 0 at quit, exit or the end of input.
+static int interactive_loop(void)
 {
     char line[LINE_SIZE];
 
@@ -385,12 +410,14 @@ static void interactive_loop(void)
         line[strcspn(line, "\r\n")] = '\0';
         if (line[0] != '\0') {
             if (equals_nocase(line, "quit") || equals_nocase(line, "exit"))
-                return;
-            send_command(line);
+                return 0;
+            if (send_command(line) != 0)
+                return 1;
         }
         printf(PROMPT);
         fflush(stdout);
     }
+    return 0;
 }
 
 int main(int argc, char **argv)
@@ -437,18 +464,25 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    int failed;
     read_greeting(greeting);
-    if (command != NULL) {
-        send_command(command);
+    if (g_failed_call != NULL) {
+        failed = 1;
+    } else if (command != NULL) {
+        failed = send_command(command);
     } else {
         printf("%s", greeting);
         printf(BANNER);
         printf(PROMPT);
         fflush(stdout);
-        interactive_loop();
+        failed = interactive_loop();
+    }
+    if (failed) {
+        fflush(stdout);
+        fprintf(stderr, "Erro ao %s Asterisk: %d\n", g_failed_call, g_failed_error);
     }
 
     net_close(g_sock);
     net_cleanup();
-    return 0;
+    return failed;
 }

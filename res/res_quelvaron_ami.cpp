@@ -467,10 +467,14 @@ int action_quelvaron_hangup(ami_session *s, const ami_message *m)
             continue;
 
         /* One request ends at most one call; the channel is not touched
-         * again once its hangup has run. */
+         * again once its hangup has run.  A hangup the driver refuses left
+         * the call up: that is no success. */
         pbx_channel *owner = ch->owner;
-        if (owner != NULL && owner->tech != NULL && owner->tech->hangup != NULL)
-            owner->tech->hangup(owner);
+        if (owner != NULL && owner->tech != NULL && owner->tech->hangup != NULL &&
+            owner->tech->hangup(owner) != 0) {
+            send_response(s, m, "Error", "Channel hangup failed");
+            return -1;
+        }
         send_response(s, m, "Success", "Channel hung up successfully");
         return 0;
     }

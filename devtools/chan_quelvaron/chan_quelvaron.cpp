@@ -52,6 +52,22 @@ int reload_status;
 
 chanq_observations observed;
 
+int fail_at;          /* chanq_fail_call's k; 0 none */
+int fail_persistent;
+int calls_since_fail_set;
+
+/* Counts a call that can fail; true when chanq_fail_call chose it. */
+bool fails(const char *name)
+{
+    observed.failable_calls++;
+    int n = ++calls_since_fail_set;
+    if (fail_at == 0 || n < fail_at || (n > fail_at && !fail_persistent))
+        return false;
+    if (observed.failed_call == NULL)
+        observed.failed_call = name;
+    return true;
+}
+
 /* Bounded copy that always terminates; a longer text is cut.  The source is
  * read within src_room characters (a record's field may lack its NUL). */
 void copy_field(char *dst, size_t size, const char *src, size_t src_room)
@@ -88,6 +104,8 @@ int stand_in_hangup(pbx_channel *chan)
     for (size_t i = 0; i < channel_count; i++) {
         if (!channels[i].present || channels[i].rec.owner != chan)
             continue;
+        if (fails("hangup"))
+            return -1;
         observed.hangups++;
         observed.last_hangup_index = (int)i;
         copy_field(observed.last_hangup_channel, sizeof observed.last_hangup_channel, chan->name,
@@ -164,6 +182,8 @@ size_t quelvaron_endpoint_count(void)
 quelvaron_endpoint *quelvaron_endpoint_get_at(size_t index)
 {
     observed.endpoint_get_at_calls++;
+    if (fails("quelvaron_endpoint_get_at"))
+        return NULL;
     if (index >= endpoint_count || index >= CHANQ_MAX_ENDPOINTS || !endpoints[index].present)
         return NULL;
     return &endpoints[index].rec;
@@ -173,7 +193,7 @@ quelvaron_endpoint *quelvaron_endpoint_find(const char *name)
 {
     observed.endpoint_find_calls++;
     copy_text(observed.last_find_name, sizeof observed.last_find_name, name);
-    if (name == NULL)
+    if (name == NULL || fails("quelvaron_endpoint_find"))
         return NULL;
     for (size_t i = 0; i < endpoint_count && i < CHANQ_MAX_ENDPOINTS; i++)
         if (endpoints[i].present && field_equals(endpoints[i].rec.id, sizeof endpoints[i].rec.id, name))
@@ -185,7 +205,7 @@ quelvaron_contact *quelvaron_contact_find(const char *endpoint)
 {
     observed.contact_find_calls++;
     copy_text(observed.last_contact_name, sizeof observed.last_contact_name, endpoint);
-    if (endpoint == NULL)
+    if (endpoint == NULL || fails("quelvaron_contact_find"))
         return NULL;
     for (size_t i = 0; i < CHANQ_MAX_CONTACTS; i++)
         if (contacts[i].present && strcmp(contacts[i].endpoint, endpoint) == 0)
@@ -202,6 +222,8 @@ size_t quelvaron_channel_active_count(void)
 quelvaron_channel *quelvaron_channel_get_at(size_t index)
 {
     observed.channel_get_at_calls++;
+    if (fails("quelvaron_channel_get_at"))
+        return NULL;
     if (index >= channel_count || !channels[index].present)
         return NULL;
     return &channels[index].rec;
@@ -213,7 +235,7 @@ int quelvaron_qualify_endpoint(const char *endpoint, int32_t *rtt_ms)
     copy_text(observed.last_qualify_name, sizeof observed.last_qualify_name, endpoint);
     if (rtt_ms != NULL)
         *rtt_ms = qualify_rtt_ms;
-    return qualify_status;
+    return fails("quelvaron_qualify_endpoint") ? -1 : qualify_status;
 }
 
 int quelvaron_send_notify(const char *endpoint, const char *payload)
@@ -222,13 +244,13 @@ int quelvaron_send_notify(const char *endpoint, const char *payload)
     copy_text(observed.last_notify_endpoint, sizeof observed.last_notify_endpoint, endpoint);
     copy_text(observed.last_notify_payload, sizeof observed.last_notify_payload, payload);
     observed.last_notify_payload_null = payload == NULL;
-    return notify_status;
+    return fails("quelvaron_send_notify") ? -1 : notify_status;
 }
 
 int quelvaron_pjsip_reload(void)
 {
     observed.reload_calls++;
-    return reload_status;
+    return fails("quelvaron_pjsip_reload") ? -1 : reload_status;
 }
 
 /* ------------------------------------------------------------------------ */
@@ -242,6 +264,7 @@ void chanq_reset(void)
     qualify_rtt_ms = 25;
     notify_status = 0;
     reload_status = 0;
+    chanq_fail_call(0, 0);
     chanq_clear_observations();
 }
 
@@ -411,6 +434,13 @@ void chanq_set_notify_result(int status)
 void chanq_set_reload_result(int status)
 {
     reload_status = status;
+}
+
+void chanq_fail_call(int k, int persistent)
+{
+    fail_at = k;
+    fail_persistent = persistent;
+    calls_since_fail_set = 0;
 }
 
 const chanq_observations *chanq_observed(void)

@@ -53,6 +53,8 @@ typedef struct chanq_observations {
     char last_notify_endpoint[CHANQ_TEXT_SIZE];
     char last_notify_payload[CHANQ_TEXT_SIZE];
     int last_notify_payload_null;             /* 1 when a null payload came in */
+    int failable_calls;                       /* calls of the functions chanq_fail_call can fail */
+    const char *failed_call;                  /* the first function it failed, NULL none */
 } chanq_observations;
 
 /* Whole state. */
@@ -79,6 +81,12 @@ CHANQ_API int chanq_add_null_channel(void); /* an index that reads as null; -1 w
 CHANQ_API void chanq_set_qualify_result(int status, int32_t rtt_ms);
 CHANQ_API void chanq_set_notify_result(int status);
 CHANQ_API void chanq_set_reload_result(int status);
+
+/* Fault injection: the k-th call from now (1 the next) of a function that can
+ * fail returns its failure (-1, or a null record), and with persistent every
+ * later one too; k 0 fails none, as chanq_reset leaves it.  The two counts
+ * cannot fail and are not counted; the stand-in's hangup operation is. */
+CHANQ_API void chanq_fail_call(int k, int persistent);
 
 /* Observations. */
 CHANQ_API const chanq_observations *chanq_observed(void);

@@ -255,6 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(g_window, 0, sizeof g_window);
     g_window_start = g_window_end = 0;
     g_peer_gone = 0;
+    g_failed_call = NULL;
+    g_failed_error = 0;
     g_reply_len = 0;
 
     std::string command(text.c_str()); // an argument ends at its first NUL
