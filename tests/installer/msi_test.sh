@@ -56,6 +56,8 @@ default_bin='C:\Program Files\Quelvaron Asterisk\bin'
 custom_dir='C:\PBX (test)\'
 custom_bin='C:\PBX (test)\bin'
 eventlog_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\QuelvaronAsterisk'
+product_key='HKLM\Software\Quelvaron\Quelvaron Asterisk PBX'
+dumps_key='HKLM\SOFTWARE\Microsoft\Windows\Windows Error Reporting\LocalDumps'
 env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 
@@ -122,6 +124,8 @@ assert_nothing_left() { # <what happened> [<dir> <kept files>]
     fi
   done
   ! reg_key_exists 'HKLM\Software\Quelvaron' || fail "$what: HKLM\\Software\\Quelvaron is left"
+  ! reg_key_exists "$dumps_key\\asterisk.exe" && ! reg_key_exists "$dumps_key\\quelvaron-service.exe" ||
+    fail "$what: a LocalDumps key is left"
   ! reg_key_exists "$eventlog_key" || fail "$what: the event-log key is left"
   [ "$(our_products)" = 0 ] || fail "$what: the product is still in Programs and Features"
   [ -z "$(menu_dirs)" ] || fail "$what: the Start Menu folder is left"
@@ -164,7 +168,13 @@ assert_console_on_path() { # <port>
 }
 
 assert_registration() { # <bin>
-  local b=$1
+  local b=$1 p
+  for p in asterisk.exe quelvaron-service.exe; do
+    [ "$(reg_value "$dumps_key\\$p" DumpFolder)" = "REG_EXPAND_SZ ${b%\\bin}\\var\\crash" ] &&
+      [ "$(reg_value "$dumps_key\\$p" DumpType)" = "REG_DWORD 0x1" ] &&
+      [ "$(reg_value "$dumps_key\\$p" DumpCount)" = "REG_DWORD 0xa" ] ||
+      fail "LocalDumps of $p: $(w reg query "$dumps_key\\$p" 2>&1 | tr -d '\r' | tr '\n' ' ')"
+  done
   [ "$(reg_value "$eventlog_key" TypesSupported)" = "REG_DWORD 0x7" ] ||
     fail "TypesSupported is $(reg_value "$eventlog_key" TypesSupported)"
   [ "$(reg_value "$eventlog_key" EventMessageFile)" = "REG_EXPAND_SZ $b\\quelvaron-service.exe" ] ||
@@ -332,7 +342,8 @@ step_repair() {
   sc_set 3 "NT SERVICE\\$service"
   w "$default_bin\\quelvaron-service.exe" -stop >/dev/null
   wait_state 1 30 || fail "the service did not stop"
-  run_msiexec repair 0 /i "$(winpath "$msi_n")"
+  [ "$(reg_value "$product_key" FirewallRemote)" = "REG_SZ *" ] || fail "remembered FirewallRemote: $(reg_value "$product_key" FirewallRemote)"
+  run_msiexec repair 0 /i "$(winpath "$msi_n")" FIREWALL_REMOTE=LocalSubnet
   [ -f "$ud/bin/quelvaron-console.exe" ] || fail "quelvaron-console.exe did not come back"
   [ "$(sc_state)" = 1 ] || fail "the repair started the stopped service (state $(sc_state))"
   [ "$(sc_config)" = "3 NT SERVICE\\$service" ] || fail "the repair changed the registration: $(sc_config)"
@@ -344,8 +355,14 @@ step_repair() {
 step_upgrade() {
   local ud
   ud=$(unixpath "$default_dir")
-  run_msiexec upgrade 0 /i "$(winpath "$msi_n1")"
+  # FIREWALL_REMOTE given to the repair is remembered and used again; a value
+  # given on the upgrade's command line wins over the remembered one.
+  run_msiexec upgrade 0 /i "$(winpath "$msi_n1")" FIREWALL_UDP_PORTS=5060,16000-17000
   assert_running_from "$default_bin" "$port_edited"
+  [ "$(reg_value "$product_key" FirewallRemote)" = "REG_SZ LocalSubnet" ] ||
+    fail "the upgrade did not use the remembered FIREWALL_REMOTE: $(reg_value "$product_key" FirewallRemote)"
+  [ "$(reg_value "$product_key" FirewallUdpPorts)" = "REG_SZ 5060,16000-17000" ] ||
+    fail "the command line's FIREWALL_UDP_PORTS was not used: $(reg_value "$product_key" FirewallUdpPorts)"
   [ "$(sc_config)" = "3 NT SERVICE\\$service" ] || fail "the upgrade changed the registration: $(sc_config)"
   msiexec_log upgrade | grep -F "registro deste host mantido" >/dev/null || fail "the upgrade did not keep the registration"
   sc_set 2 LocalSystem
