@@ -16,6 +16,8 @@
 #   uninstall  with a console connected and the service paused: program files,
 #              service, PATH, Start Menu and keys go; configuration and data stay
 #   purge      reinstall (the kept configuration is used), then PURGE=1: nothing left
+#   old layout a product of an older package (no PackageLayout): 1.0.1 refuses
+#              to upgrade it and nothing changes
 #   custom dir INSTALLDIR with blanks and parentheses, a refused downgrade, PURGE=1
 #   no host    uninstall with quelvaron-service.exe gone (an antivirus
 #              quarantine): the service is removed through the SCM
@@ -203,6 +205,7 @@ make_payload() {
   echo same >"$dir/share/a-b/README"
   echo other >"$dir/share/a_b/README"
   echo long >"$dir/share/$(printf 'n%.0s' $(seq 120)).several.dots.txt"
+  mkdir -p "$dir/share/sounds/en" && echo a >"$dir/share/sounds/en/a.gsm" && echo b >"$dir/share/sounds/en/b.gsm"
 }
 # build_msi <name> <version> <payload dir> [zip]: prints the MSI's path.
 build_msi() {
@@ -222,6 +225,7 @@ step_build() {
   make_payload "$work/payload-n1" "port=$port2"
   echo "module 2" >"$work/payload-n1/bin/modules/res_sample.so"
   echo "only in 1.0.1" >"$work/payload-n1/etc/added.conf"
+  mv "$work/payload-n1/share/sounds/en/b.gsm" "$work/payload-n1/share/sounds/en/c.gsm"
   make_payload "$work/payload-bad" "port=$port" "exit_after_ms=200"
   msi_n=$(build_msi n 1.0.0 "$work/payload-n" zip)
   msi_n1=$(build_msi n1 1.0.1 "$work/payload-n1")
@@ -397,6 +401,21 @@ step_purge() {
   assert_nothing_left "uninstall with PURGE=1"
 }
 
+step_old_layout() {
+  # As an older package (group components) installed it: no PackageLayout.
+  local old=$work/old-layout.msi ud
+  ud=$(unixpath "$default_dir")
+  cp "$msi_n" "$old" && msibuild "$old" -q "DELETE FROM \`Registry\` WHERE \`Registry\` = 'LayoutMarker'"
+  run_msiexec old-layout 0 /i "$(winpath "$old")"
+  run_msiexec old-layout-upgrade 1603 /i "$(winpath "$msi_n1")"
+  msiexec_log old-layout-upgrade | grep "LaunchConditions. Return value 0" >/dev/null || fail "no launch condition refused the upgrade"
+  w reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | grep "DisplayVersion .*1\.0\.0" >/dev/null || fail "1.0.0 is no longer installed"
+  [ -f "$ud/share/sounds/en/b.gsm" ] && [ ! -e "$ud/share/sounds/en/c.gsm" ] || fail "the refused upgrade changed files"
+  assert_running_from "$default_bin" "$port"
+  run_msiexec old-layout-uninstall 0 /x "$(winpath "$old")" PURGE=1
+  assert_nothing_left "a refused upgrade of an older package's product"
+}
+
 step_custom_dir() {
   run_msiexec install-custom 0 /i "$(winpath "$msi_n")" "INSTALLDIR=$custom_dir"
   assert_running_from "$custom_bin" "$port"
@@ -446,7 +465,7 @@ step_long_dir() {
   assert_nothing_left "a folder too long"
 }
 
-steps=(build boot takeover repair upgrade failed_upgrade uninstall purge custom_dir no_host long_dir bad_pbx)
+steps=(build boot takeover repair upgrade failed_upgrade uninstall purge old_layout custom_dir no_host long_dir bad_pbx)
 [ $# -le 1 ] || steps=("${@:2}")
 for s in "${steps[@]}"; do
   step "$s"
