@@ -135,13 +135,14 @@ rm -f "$msi" "$zip"
 # - the folders' permissions: INSTALLDIR and every folder under etc\ and var\
 #   locked by Windows Installer itself (MsiLockPermissionsEx, MSI 5.0:
 #   InstallerVersion 500), each on its own component's CreateFolder row
-#   (payload.py, FOLDER_LOCKS).
+#   (payload.py, FOLDER_LOCKS);
+# - the payload's top-level names for the actions (Property QvTopLevel).
 mkdir -p "$work/idt"
-for t in File Directory Component; do msiinfo export "$msi" $t >"$work/idt/$t.idt"; done
+for t in File Directory Component Property; do msiinfo export "$msi" $t >"$work/idt/$t.idt"; done
 python3 "$here/payload.py" tables --work "$work" --bin "$work/bin"
 printf 'Environment\tName\tValue\tComponent_\ns72\tl255\tL255\ts72\nEnvironment\tEnvironment\nBinOnPath\t=-*PATH\t[~];[BINDIR]\tServiceHost\n' \
   >"$work/idt/Environment.idt"
-(cd "$work/idt" && msibuild "$msi" -i File.idt Directory.idt Component.idt Environment.idt \
+(cd "$work/idt" && msibuild "$msi" -i File.idt Directory.idt Component.idt Property.idt Environment.idt \
   MsiLockPermissionsEx.idt)
 eventlog_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\QuelvaronAsterisk'
 our_key='Software\Quelvaron\Quelvaron Asterisk PBX'

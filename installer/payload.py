@@ -9,7 +9,8 @@
       Rewrites the tables wixl exported into <work>/idt: real file and folder
       names with short names beside the long ones, file versions read from
       each PE file's version resource, configuration components kept, the
-      folders' permissions (MsiLockPermissionsEx).
+      folders' permissions (MsiLockPermissionsEx) and the payload's top-level
+      names (Property QvTopLevel).
 
 The payload is the PBX's installation tree, installed as it is under
 INSTALLDIR; its bin\\ is the product's BINDIR, beside our own programs.
@@ -332,6 +333,13 @@ def cmd_tables(work, bindir):
     write_idt(os.path.join(idt, 'MsiLockPermissionsEx.idt'),
               ['MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition', 's72\ts72\ts32\ts0\tS255',
                'MsiLockPermissionsEx\tMsiLockPermissionsEx'], sorted(lrows))
+
+    # The payload's top-level names, for the actions: what PURGE=1 may remove
+    # from an INSTALLDIR that held other things. Windows forbids '|' in names.
+    tops = {rel.split('\\')[0] for rel in names.values() if rel} | {'bin'}
+    phead, prows = read_idt(os.path.join(idt, 'Property.idt'))
+    prows.append(['QvTopLevel', '|'.join(sorted(tops, key=lambda n: (n.lower(), n)))])
+    write_idt(os.path.join(idt, 'Property.idt'), phead, prows)
 
 
 def main(argv):
