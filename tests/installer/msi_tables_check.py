@@ -3,9 +3,9 @@
 msiexec does not enforce: custom action types, where in-script actions sit,
 which service actions run in each kind of installation, 64-bit components
 and folders, configuration components, file names, the folders' permissions
-(MsiLockPermissionsEx, which Wine's msiexec never reads).
+(MsiLockPermissionsEx, which Wine's msiexec never reads), the component rules.
 
-Usage: msi_tables_check.py <msi>    (exit 1 and one line per broken rule)
+Usage: msi_tables_check.py <msi> [--previous <the build before it>]   (exit 1 and one line per broken rule)
 """
 import os
 import re
@@ -176,6 +176,7 @@ def check(msi):
         shorts[key] = f[0]
 
     check_locks(msi, info, folders(msi))
+    return resources(msi)
 
 
 def folders(msi):
@@ -183,6 +184,32 @@ def folders(msi):
     dirs = {r[0]: (r[1], r[2].split(':')[0].split('|')[-1].lower()) for r in table(msi, 'Directory')}
     path = lambda d: d if d == 'INSTALLDIR' or dirs[d][0] in ('', 'TARGETDIR') else path(dirs[d][0]) + ('\\' + dirs[d][1]) * (dirs[d][1] != '.')
     return {d: path(d) for d in dirs}
+
+
+def resources(msi):
+    """{component code: its resources and key path}; a file that two components install (ICE30) is an error."""
+    paths, comps, res, owner = folders(msi), {r[0]: r for r in table(msi, 'Component')}, {}, {}
+    name = lambda d, v: paths[d] + '\\' + v.split('|')[-1].lower()
+    rows = [(r[1], r[0], 'file', name(comps[r[1]][2], r[2])) for r in table(msi, 'File')]
+    rows += [(r[5], r[0], 'registry', r[1], r[2].lower(), r[3].lower()) for r in table(msi, 'Registry')]
+    rows += [(c, '', 'folder', paths[d]) for d, c in table(msi, 'CreateFolder')]
+    rows += [(r[3], 0, 'environment', r[1].lstrip('=+-!*').lower(), r[2]) for r in table(msi, 'Environment')]
+    rows += [(r[3], 0, 'shortcut', name(r[1], r[2])) for r in table(msi, 'Shortcut')]
+    for comp, row, *what in rows:
+        res.setdefault(comps[comp][1], set()).update({tuple(what)} | ({('key path', *what)} if comps[comp][5] == row else set()))
+        if what[0] == 'file' and owner.setdefault(what[1], comp) != comp:
+            errors.append(f'{what[1]}: installed by two components, {owner[what[1]]} and {comp}')
+    return res
+
+
+def compare(new, old):
+    """Component rules across two builds: a kept code keeps its resources, a resource (but a folder) its code."""
+    text = lambda rs: '; '.join(' '.join(map(str, r)) for r in sorted(rs))
+    for code in sorted(c for c in new.keys() & old.keys() if new[c] != old[c]):
+        errors.append(f'component {code}: resources changed (gone: {text(old[code] - new[code])}; added: {text(new[code] - old[code])})')
+    was, now = ({r: c for c, rs in res.items() for r in rs if r[0] not in ('folder', 'key path')} for res in (old, new))
+    for r in sorted(k for k in was.keys() & now.keys() if was[k] != now[k]):
+        errors.append(f'{text([r])}: in component {was[r]} in the previous build, {now[r]} now')
 
 
 def check_locks(msi, info, paths):
@@ -214,7 +241,9 @@ def check_locks(msi, info, paths):
 
 
 if __name__ == '__main__':
-    check(sys.argv[1])
+    current = check(sys.argv[1])
+    if sys.argv[2:3] == ['--previous']:
+        compare(current, resources(sys.argv[3]))
     for e in errors:
         print('msi_tables_check: ' + e)
     print(f'msi_tables_check: {len(errors)} broken rules in {sys.argv[1]}')

@@ -16,6 +16,8 @@
 #   uninstall  with a console connected and the service paused: program files,
 #              service, PATH, Start Menu and keys go; configuration and data stay
 #   purge      reinstall (the kept configuration is used), then PURGE=1: nothing left
+#   upgrade files  1.0.0 -> 1.0.1 where share\sounds\en\{a,b}.gsm become {a,c}.gsm
+#              and a module goes: exactly what 1.0.1 ships is installed
 #   old layout a product of an older package (no PackageLayout): 1.0.1 refuses
 #              to upgrade it and nothing changes
 #   custom dir INSTALLDIR with blanks and parentheses, a refused downgrade, PURGE=1
@@ -206,6 +208,7 @@ make_payload() {
   echo other >"$dir/share/a_b/README"
   echo long >"$dir/share/$(printf 'n%.0s' $(seq 120)).several.dots.txt"
   mkdir -p "$dir/share/sounds/en" && echo a >"$dir/share/sounds/en/a.gsm" && echo b >"$dir/share/sounds/en/b.gsm"
+  printf 'MZ, a module 1.0.1 drops' >"$dir/bin/modules/res_gone.dll"
 }
 # build_msi <name> <version> <payload dir> [zip]: prints the MSI's path.
 build_msi() {
@@ -226,6 +229,7 @@ step_build() {
   echo "module 2" >"$work/payload-n1/bin/modules/res_sample.so"
   echo "only in 1.0.1" >"$work/payload-n1/etc/added.conf"
   mv "$work/payload-n1/share/sounds/en/b.gsm" "$work/payload-n1/share/sounds/en/c.gsm"
+  rm "$work/payload-n1/bin/modules/res_gone.dll"
   make_payload "$work/payload-bad" "port=$port" "exit_after_ms=200"
   msi_n=$(build_msi n 1.0.0 "$work/payload-n" zip)
   msi_n1=$(build_msi n1 1.0.1 "$work/payload-n1")
@@ -237,6 +241,10 @@ step_build() {
   msibuild "$msi_fail" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('TestFailLate', 3106, 'INSTALLDIR', 'cmd.exe /c exit 1')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('TestFailLate', 'NOT REMOVE', 6520)"
+
+  # The actions' list of what is ours at INSTALLDIR's top.
+  [ "$(msiinfo export "$msi_n" Property | tr -d '\r' | sed -n 's/^QvTopLevel\t//p')" = "$(ls "$work/payload-n" | paste -sd'|')" ] ||
+    fail "QvTopLevel is $(msiinfo export "$msi_n" Property | grep QvTopLevel)"
 
   # A payload without etc\ or var\: both come empty, and locked.
   mkdir -p "$work/payload-bare/bin" && cp "$build/payload-dev/bin/asterisk.exe" "$work/payload-bare/bin/"
@@ -401,6 +409,20 @@ step_purge() {
   assert_nothing_left "uninstall with PURGE=1"
 }
 
+step_upgrade_files() {
+  local ud
+  ud=$(unixpath "$default_dir")
+  run_msiexec files-install 0 /i "$(winpath "$msi_n")"
+  run_msiexec files-upgrade 0 /i "$(winpath "$msi_n1")"
+  [ "$(ls "$ud/share/sounds/en" | xargs)" = "a.gsm c.gsm" ] || fail "share\\sounds\\en holds $(ls "$ud/share/sounds/en" | xargs)"
+  [ ! -e "$ud/bin/modules/res_gone.dll" ] || fail "the module 1.0.1 drops is still installed"
+  assert_running_from "$default_bin" "$port"
+  # Wine's removal of 1.0.0 dropped 1.0.1's UpgradeCode entry: a further
+  # upgrade from here would go through a repair of 1.0.1 first.
+  run_msiexec files-purge 0 /x "$(winpath "$msi_n1")" PURGE=1
+  assert_nothing_left "an upgrade across changed files, then PURGE=1"
+}
+
 step_old_layout() {
   # As an older package (group components) installed it: no PackageLayout.
   local old=$work/old-layout.msi ud
@@ -465,7 +487,7 @@ step_long_dir() {
   assert_nothing_left "a folder too long"
 }
 
-steps=(build boot takeover repair upgrade failed_upgrade uninstall purge old_layout custom_dir no_host long_dir bad_pbx)
+steps=(build boot takeover repair upgrade failed_upgrade uninstall purge upgrade_files old_layout custom_dir no_host long_dir bad_pbx)
 [ $# -le 1 ] || steps=("${@:2}")
 for s in "${steps[@]}"; do
   step "$s"
