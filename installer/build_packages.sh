@@ -132,17 +132,17 @@ rm -f "$msi" "$zip"
 # - the event-log key and our own key deleted whole at uninstall (Name "-");
 # - a rebuilt MSI of the same version replaces the installed one (major
 #   upgrade, version maximum inclusive) instead of installing beside it;
-# - the folders' permissions: INSTALLDIR, etc\ and var\ locked by Windows
-#   Installer itself (MsiLockPermissionsEx, MSI 5.0: InstallerVersion 500),
-#   on CreateFolder rows (payload.py, FOLDER_LOCKS).
+# - the folders' permissions: INSTALLDIR and every folder under etc\ and var\
+#   locked by Windows Installer itself (MsiLockPermissionsEx, MSI 5.0:
+#   InstallerVersion 500), each on its own component's CreateFolder row
+#   (payload.py, FOLDER_LOCKS);
+# - the payload's top-level names for the actions (Property QvTopLevel).
 mkdir -p "$work/idt"
-for t in File Directory Component; do msiinfo export "$msi" $t >"$work/idt/$t.idt"; done
-# wixl writes CreateFolder only for empty payload folders.
-msiinfo export "$msi" CreateFolder >"$work/idt/CreateFolder.idt" 2>/dev/null || rm -f "$work/idt/CreateFolder.idt"
+for t in File Directory Component Property; do msiinfo export "$msi" $t >"$work/idt/$t.idt"; done
 python3 "$here/payload.py" tables --work "$work" --bin "$work/bin"
 printf 'Environment\tName\tValue\tComponent_\ns72\tl255\tL255\ts72\nEnvironment\tEnvironment\nBinOnPath\t=-*PATH\t[~];[BINDIR]\tServiceHost\n' \
   >"$work/idt/Environment.idt"
-(cd "$work/idt" && msibuild "$msi" -i File.idt Directory.idt Component.idt Environment.idt CreateFolder.idt \
+(cd "$work/idt" && msibuild "$msi" -i File.idt Directory.idt Component.idt Property.idt Environment.idt \
   MsiLockPermissionsEx.idt)
 eventlog_key='SYSTEM\CurrentControlSet\Services\EventLog\Application\QuelvaronAsterisk'
 our_key='Software\Quelvaron\Quelvaron Asterisk PBX'

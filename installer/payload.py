@@ -8,20 +8,23 @@
   payload.py tables --work DIR --bin DIR
       Rewrites the tables wixl exported into <work>/idt: real file and folder
       names with short names beside the long ones, file versions read from
-      each PE file's version resource, configuration components kept, and
-      the folders' permissions (CreateFolder, MsiLockPermissionsEx).
+      each PE file's version resource, configuration components kept, the
+      folders' permissions (MsiLockPermissionsEx) and the payload's top-level
+      names (Property QvTopLevel).
 
 The payload is the PBX's installation tree, installed as it is under
 INSTALLDIR; its bin\\ is the product's BINDIR, beside our own programs.
-Configuration files and PE files (programs, modules) are a component each;
-the other files of a folder share one, which keeps the component count (and
-Windows Installer's per-component work) to about the number of folders. Ids
-are a hash of the path, so they are valid and unique for any name; component
-GUIDs are derived from the path too, so the same file keeps its component
-from one version to the next (an upgrade that installs the new version
-before removing the old one relies on that). wixl sees only the ids: names
-are written into the tables afterwards, so no character of a name reaches its
-preprocessor or XML.
+Every file is a component of its own, the file its key path: a component's
+resources never change while its code stays, so an upgrade that installs the
+new version before removing the old one neither leaves a dropped file behind
+nor removes one the new version has just installed. A folder that needs a
+CreateFolder row (an empty one, or a locked one: INSTALLDIR and every folder
+under etc\\ and var\\) is a component of its own too, the folder its key
+path. Ids are a hash of the path, so they are valid and unique for any name;
+component GUIDs are derived from the UpgradeCode and the path, so the same
+file or folder keeps its component from one version to the next. wixl sees
+only the ids: names are written into the tables afterwards, so no character
+of a name reaches its preprocessor or XML.
 """
 import hashlib
 import os
@@ -41,23 +44,36 @@ DELIVERABLES = ('quelvaron-service.exe', 'quelvaron-console.exe', 'quelvaron_voi
 WIN64, PERMANENT, NEVER_OVERWRITE = 256, 16, 128
 
 # The permissions Windows Installer gives the folders (MsiLockPermissionsEx),
-# the one source of these texts. Protected DACLs: nothing is inherited from
-# the parent, so a folder under a drive's root is as closed as one under
-# Program Files, and a later change of the parent cannot open it. Each entry
-# reaches the folder, its subfolders and its files (OICI).
+# the one source of these texts. Owned by Administrators (group SYSTEM), so
+# a user who created the folder first (C:\PBX) keeps no WRITE_DAC on it.
+# Protected DACLs: nothing is inherited from the parent, so a folder under a
+# drive's root is as closed as one under Program Files, and a later change of
+# the parent cannot open it. Each entry reaches the folder, its subfolders
+# and its files (OICI).
 #   program folder (INSTALLDIR): SYSTEM and Administrators full control,
 #     Users read and execute (0x1200a9, icacls RX);
 #   etc\ (configuration: SIP and manager passwords) and var\ (data:
 #     recordings, call records): SYSTEM and Administrators only.
-SDDL_PROGRAM = 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
-SDDL_PRIVATE = 'D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
+SDDL_PROGRAM = 'O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)'
+SDDL_PRIVATE = 'O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
 # (lock row, folder under INSTALLDIR or '' for INSTALLDIR itself, SDDL).
-# Each lock sits on a CreateFolder row of LOCK_COMPONENT: a program file's
-# component, installed again by every install, repair and upgrade (a
-# configuration component is skipped once its file exists).
+# etc\ and var\ lend their text to every folder under them, each with a lock
+# row of its own (named by its path): Windows fixes no order between making
+# a folder and locking its parent, so none may depend on inheriting it.
+# Each lock sits on the CreateFolder row of the folder's own component
+# (installed by every install, repair and upgrade), so adding a folder
+# changes no other component's resources.
 FOLDER_LOCKS = (('LockInstallDir', '', SDDL_PROGRAM), ('LockEtc', 'etc', SDDL_PRIVATE),
                 ('LockVar', 'var', SDDL_PRIVATE))
-LOCK_COMPONENT = 'ServiceHost'
+
+
+def folder_lock(rel):
+    """(lock row, SDDL) for a folder under INSTALLDIR ('' itself), or None."""
+    top = rel.split('\\')[0].lower()
+    for row, name, sddl in FOLDER_LOCKS:
+        if top == name:
+            return (row if rel.lower() == name else ident('l', rel)), sddl
+    return None
 
 
 def fail(message):
@@ -146,44 +162,27 @@ def cmd_wxs(payload, upgrade_code, work):
         children.setdefault(parent_ref(rel), []).append(('dir', rel))
     non_empty = {f.rpartition('\\')[0].lower() for f in files}
     non_empty |= {d.rpartition('\\')[0].lower() for d in folders}
-    groups = {}  # folder -> its other files, one component
     for rel in files:
-        folder = rel.rpartition('\\')[0]
-        if rel.lower().startswith('etc\\') or is_pe(os.path.join(payload, rel.replace('\\', os.sep))):
-            children.setdefault(parent_ref(rel), []).append(('file', rel))
-        else:
-            if folder not in groups:
-                children.setdefault(parent_ref(rel), []).append(('group', folder))
-            groups.setdefault(folder, []).append(rel)
-    for rel in folders:
-        if rel.lower() not in non_empty:
-            children.setdefault(ident('d', rel) if rel.lower() != 'bin' else 'BINDIR', []).append(('empty', rel))
+        children.setdefault(parent_ref(rel), []).append(('file', rel))
+    for rel in [''] + folders:
+        if rel.lower() not in non_empty or folder_lock(rel):
+            here = 'INSTALLDIR' if not rel else 'BINDIR' if rel.lower() == 'bin' else ident('d', rel)
+            children.setdefault(here, []).append(('folder', rel))
 
-    def file_element(rel, keypath):
+    def component(rel, kind):
+        # Distinct prefixes: a file and a folder of one path never share a code.
+        cid = ident('c' if kind == 'file' else 'k', rel)
+        guid = str(uuid.uuid5(namespace, ('payload\\' if kind == 'file' else 'folder\\') + rel.lower())).upper()
+        refs.append(f'    <ComponentRef Id="{cid}"/>')
+        config = kind == 'file' and rel.lower().startswith('etc\\')
+        tsv.append(f'{cid}\t{kind}{"-config" if config else ""}\t{rel}')
+        if kind == 'folder':
+            return f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes"><CreateFolder/></Component>'
         fid = ident('f', rel)
         os.symlink(os.path.abspath(os.path.join(payload, rel.replace('\\', os.sep))), os.path.join(src, fid))
         tsv.append(f'{fid}\tfile\t{rel}')
-        key = ' KeyPath="yes"' if keypath else ''
-        return f'<File Id="{fid}" Name="{fid}" Source="src/{fid}"{key}/>'
-
-    def component(rel, kind):
-        if kind == 'group':
-            cid = ident('g', rel)
-            guid = str(uuid.uuid5(namespace, 'files in\\' + rel.lower())).upper()
-            refs.append(f'    <ComponentRef Id="{cid}"/>')
-            tsv.append(f'{cid}\tgroup\t{rel}')
-            members = groups[rel]
-            return (f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes">' +
-                    ''.join(file_element(f, f == members[0]) for f in members) + '</Component>')
-        cid = ident('c', rel)
-        guid = str(uuid.uuid5(namespace, 'payload\\' + rel.lower())).upper()
-        refs.append(f'    <ComponentRef Id="{cid}"/>')
-        config = rel.lower() == 'etc' or rel.lower().startswith('etc\\')
-        tsv.append(f'{cid}\t{kind}{"-config" if config else ""}\t{rel}')
-        if kind == 'empty':
-            return f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes"><CreateFolder/></Component>'
-        return f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes">{file_element(rel, True)}</Component>'
-
+        return (f'<Component Id="{cid}" Guid="{{{guid}}}" Win64="yes">'
+                f'<File Id="{fid}" Name="{fid}" Source="src/{fid}" KeyPath="yes"/></Component>')
 
     def emit(parent, depth, out):
         for kind, rel in children.get(parent, []):
@@ -210,11 +209,6 @@ def cmd_wxs(payload, upgrade_code, work):
         f.write('\n'.join(lines) + '\n')
     with open(os.path.join(work, 'payload.tsv'), 'w', encoding='utf-8') as f:
         f.write('\n'.join(tsv) + '\n')
-
-
-def is_pe(path):
-    with open(path, 'rb') as f:
-        return f.read(2) == b'MZ'
 
 
 def pe_version(path):
@@ -329,21 +323,23 @@ def cmd_tables(work, bindir):
             r[4], r[5] = version, '1033'
     write_idt(os.path.join(idt, 'File.idt'), fhead, frows)
 
-    # The folders' permissions, on CreateFolder rows of LOCK_COMPONENT.
-    path = os.path.join(idt, 'CreateFolder.idt')
-    if os.path.exists(path):
-        cfhead, cfrows = read_idt(path)
-    else:
-        cfhead, cfrows = ['Directory_\tComponent_', 's72\ts72', 'CreateFolder\tDirectory_\tComponent_'], []
+    # The folders' permissions, on the CreateFolder rows of their own components.
     lrows = []
-    for row, top, sddl in FOLDER_LOCKS:
-        folder = ident('d', top) if top else 'INSTALLDIR'
-        cfrows.append([folder, LOCK_COMPONENT])
-        lrows.append([row, folder, 'CreateFolder', sddl, ''])
-    write_idt(path, cfhead, cfrows)
+    for i, kind in kinds.items():
+        lock = folder_lock(names[i]) if kind == 'folder' else None
+        if lock:
+            folder = ident('d', names[i]) if names[i] else 'INSTALLDIR'
+            lrows.append([lock[0], folder, 'CreateFolder', lock[1], ''])
     write_idt(os.path.join(idt, 'MsiLockPermissionsEx.idt'),
               ['MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition', 's72\ts72\ts32\ts0\tS255',
-               'MsiLockPermissionsEx\tMsiLockPermissionsEx'], lrows)
+               'MsiLockPermissionsEx\tMsiLockPermissionsEx'], sorted(lrows))
+
+    # The payload's top-level names, for the actions: what PURGE=1 may remove
+    # from an INSTALLDIR that held other things. Windows forbids '|' in names.
+    tops = {rel.split('\\')[0] for rel in names.values() if rel} | {'bin'}
+    phead, prows = read_idt(os.path.join(idt, 'Property.idt'))
+    prows.append(['QvTopLevel', '|'.join(sorted(tops, key=lambda n: (n.lower(), n)))])
+    write_idt(os.path.join(idt, 'Property.idt'), phead, prows)
 
 
 def main(argv):

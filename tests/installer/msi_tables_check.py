@@ -4,9 +4,10 @@ msiexec does not enforce: custom action types, where in-script actions sit,
 which service actions run in each kind of installation and what their rollback
 undoes after each of them, the order that needs no reboot, secure public
 properties, 64-bit components and folders, configuration components, file
-names, and the folders' permissions (MsiLockPermissionsEx, which Wine's msiexec never reads).
+names, the folders' permissions (MsiLockPermissionsEx, which Wine's msiexec
+never reads), the component rules.
 
-Usage: msi_tables_check.py <msi>    (exit 1 and one line per broken rule)
+Usage: msi_tables_check.py <msi> [--previous <the build before it>]   (exit 1 and one line per broken rule)
 """
 import os
 import re
@@ -66,7 +67,7 @@ errors = []
 
 
 def table(msi, name):
-    text = subprocess.run(['msiinfo', 'export', msi, name], check=True, capture_output=True, text=True).stdout
+    text = subprocess.run(['msiinfo', 'export', msi, name], capture_output=True, text=True).stdout  # none: no rows
     return [line.split('\t') for line in text.replace('\r', '').split('\n')[3:] if line]
 
 
@@ -180,11 +181,11 @@ def check(msi):
             d = dirs[d][1]
         return False
 
-    for comp, _, d, attrs, _, _ in table(msi, 'Component'):
+    for comp, _, d, attrs, _, key in table(msi, 'Component'):
         attrs = int(attrs)
         if not attrs & WIN64:
             errors.append(f'component {comp}: not 64-bit')
-        config = under_etc(d)
+        config = under_etc(d) and key != ''  # a folder's own component is no configuration
         if config != (attrs & (PERMANENT | NEVER_OVERWRITE) == PERMANENT | NEVER_OVERWRITE) or (not config and attrs & PERMANENT):
             errors.append(f'component {comp}: configuration is permanent and never overwritten, nothing else (attributes {attrs})')
 
@@ -200,7 +201,8 @@ def check(msi):
             errors.append(f'file {f[0]}: short name {short} also used by {shorts[key]}')
         shorts[key] = f[0]
 
-    check_locks(msi, info, dirs)
+    check_locks(msi, info, folders(msi))
+    return resources(msi)
 
 
 def check_order(at):
@@ -273,29 +275,71 @@ def check_remembered(msi, actions):
                               f'QvRestore{p} after it)')
 
 
-def check_locks(msi, info, dirs):
-    """Each folder of FOLDER_LOCKS locked with its exact SDDL text, on a CreateFolder row of a component that every
-    install, repair and upgrade installs (a never-overwrite one is skipped once its file is on disk)."""
+def folders(msi):
+    """{Directory: its path from INSTALLDIR or a system folder, long names in lower case}."""
+    dirs = {r[0]: (r[1], r[2].split(':')[0].split('|')[-1].lower()) for r in table(msi, 'Directory')}
+    path = lambda d: d if d == 'INSTALLDIR' or dirs[d][0] in ('', 'TARGETDIR') else path(dirs[d][0]) + ('\\' + dirs[d][1]) * (dirs[d][1] != '.')
+    return {d: path(d) for d in dirs}
+
+
+def resources(msi):
+    """{component code: its resources and key path}; a file that two components install (ICE30) is an error."""
+    paths, comps, res, owner = folders(msi), {r[0]: r for r in table(msi, 'Component')}, {}, {}
+    name = lambda d, v: paths[d] + '\\' + v.split('|')[-1].lower()
+    rows = [(r[1], r[0], 'file', name(comps[r[1]][2], r[2])) for r in table(msi, 'File')]
+    rows += [(r[5], r[0], 'registry', r[1], r[2].lower(), r[3].lower()) for r in table(msi, 'Registry')]
+    rows += [(c, '', 'folder', paths[d]) for d, c in table(msi, 'CreateFolder')]
+    rows += [(r[3], 0, 'environment', r[1].lstrip('=+-!*').lower(), r[2]) for r in table(msi, 'Environment')]
+    rows += [(r[3], 0, 'shortcut', name(r[1], r[2])) for r in table(msi, 'Shortcut')]
+    for comp, row, *what in rows:
+        res.setdefault(comps[comp][1], set()).update({tuple(what)} | ({('key path', *what)} if comps[comp][5] == row else set()))
+        if what[0] == 'file' and owner.setdefault(what[1], comp) != comp:
+            errors.append(f'{what[1]}: installed by two components, {owner[what[1]]} and {comp}')
+    return res
+
+
+def compare(new, old):
+    """Component rules across two builds: a kept code keeps its resources, a resource (but a folder) its code."""
+    text = lambda rs: '; '.join(' '.join(map(str, r)) for r in sorted(rs))
+    for code in sorted(c for c in new.keys() & old.keys() if new[c] != old[c]):
+        errors.append(f'component {code}: resources changed (gone: {text(old[code] - new[code])}; added: {text(new[code] - old[code])})')
+    was, now = ({r: c for c, rs in res.items() for r in rs if r[0] not in ('folder', 'key path')} for res in (old, new))
+    for r in sorted(k for k in was.keys() & now.keys() if was[k] != now[k]):
+        errors.append(f'{text([r])}: in component {was[r]} in the previous build, {now[r]} now')
+
+
+def check_locks(msi, info, paths):
+    """INSTALLDIR and each folder under etc\\ and var\\ locked with its top folder's FOLDER_LOCKS text, owner and
+    group first (so a folder's creator keeps no WRITE_DAC), on the CreateFolder row of its own component (the
+    folder its key path), which every install, repair and upgrade installs: no condition, not never-overwrite,
+    in a level-1 feature (CreateFolders locks only the folders of the components it installs)."""
     if int(re.search(r'^Version: (\d+)', info, re.M).group(1)) < 500:
         errors.append('summary information: MsiLockPermissionsEx needs InstallerVersion 500 or more')
     tables = subprocess.run(['msiinfo', 'tables', msi], check=True, capture_output=True, text=True).stdout.split()
     if 'LockPermissions' in tables:
         errors.append('LockPermissions beside MsiLockPermissionsEx: Windows Installer refuses the package')
-    locks, created = [table(msi, t) if t in tables else [] for t in ('MsiLockPermissionsEx', 'CreateFolder')]
-    always = {r[1] for r in table(msi, 'FeatureComponents')} - {
-        r[0] for r in table(msi, 'Component') if int(r[3]) & NEVER_OVERWRITE}
-    for _, top, sddl in FOLDER_LOCKS:
-        folder = next((d for d, r in dirs.items() if r[1] == 'INSTALLDIR' and r[2].split('|')[-1].lower() == top),
-                      None) if top else 'INSTALLDIR'
-        name = top + '\\' if top else 'INSTALLDIR'
+    locks, created = [table(msi, t) for t in ('MsiLockPermissionsEx', 'CreateFolder')]
+    comps, level1 = {r[0]: r for r in table(msi, 'Component')}, {r[0] for r in table(msi, 'Feature') if r[5] == '1'}
+    always = {c for f, c in table(msi, 'FeatureComponents') if f in level1 - {r[0] for r in table(msi, 'Condition')}
+              and comps[c][4] == '' and not int(comps[c][3]) & NEVER_OVERWRITE}
+    own = {d for d, c in created if c in always and comps[c][2] == d and comps[c][5] == ''}
+    errors.extend(f'{r[0]}: {r[3]!r} names no owner and group (O:BAG:SY)' for r in locks if not r[3].startswith('O:BAG:SY'))
+    for folder, path in sorted(paths.items(), key=lambda p: p[1]):
+        rel = (path + '\\')[11:-1]  # under INSTALLDIR, '' for itself
+        sddl = {top: sddl for _, top, sddl in FOLDER_LOCKS}.get(rel.split('\\')[0]) if (path + '\\').startswith('INSTALLDIR\\') else None
+        if sddl is None:
+            continue
+        name = rel + '\\' if rel else 'INSTALLDIR'
         if [r[2:] for r in locks if r[1] == folder] != [['CreateFolder', sddl, '']]:
             errors.append(f'{name}: locked with {[r[2:] for r in locks if r[1] == folder]}, expected exactly {sddl!r}')
-        if not {c for d, c in created if d == folder} & always:
-            errors.append(f'{name}: no CreateFolder row links it to a component every install, repair and upgrade installs')
+        if folder not in own:
+            errors.append(f'{name}: no CreateFolder row links it to a component of its own every install, repair and upgrade installs')
 
 
 if __name__ == '__main__':
-    check(sys.argv[1])
+    current = check(sys.argv[1])
+    if sys.argv[2:3] == ['--previous']:
+        compare(current, resources(sys.argv[3]))
     for e in errors:
         print('msi_tables_check: ' + e)
     print(f'msi_tables_check: {len(errors)} broken rules in {sys.argv[1]}')

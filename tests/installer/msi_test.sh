@@ -25,6 +25,10 @@
 #              configuration is used), then PURGE=1: nothing left
 #   shared dir INSTALLDIR that already held another program's files: PURGE=1
 #              removes only the product's own entries
+#   upgrade files  1.0.0 -> 1.0.1 where share\sounds\en\{a,b}.gsm become {a,c}.gsm
+#              and a module goes: exactly what 1.0.1 ships is installed
+#   old layout a product of an older package (no PackageLayout): 1.0.1 refuses
+#              to upgrade it and nothing changes
 #   custom dir INSTALLDIR with blanks and parentheses, a refused downgrade, PURGE=1
 #   no host    uninstall with quelvaron-service.exe gone (an antivirus
 #              quarantine): the service is removed through the SCM
@@ -227,6 +231,8 @@ make_payload() {
   echo same >"$dir/share/a-b/README"
   echo other >"$dir/share/a_b/README"
   echo long >"$dir/share/$(printf 'n%.0s' $(seq 120)).several.dots.txt"
+  mkdir -p "$dir/share/sounds/en" && echo a >"$dir/share/sounds/en/a.gsm" && echo b >"$dir/share/sounds/en/b.gsm"
+  printf 'MZ, a module 1.0.1 drops' >"$dir/bin/modules/res_gone.dll"
 }
 # build_msi <name> <version> <payload dir> [zip]: prints the MSI's path.
 build_msi() {
@@ -246,6 +252,8 @@ step_build() {
   make_payload "$work/payload-n1" "port=$port2"
   echo "module 2" >"$work/payload-n1/bin/modules/res_sample.so"
   echo "only in 1.0.1" >"$work/payload-n1/etc/added.conf"
+  mv "$work/payload-n1/share/sounds/en/b.gsm" "$work/payload-n1/share/sounds/en/c.gsm"
+  rm "$work/payload-n1/bin/modules/res_gone.dll"
   make_payload "$work/payload-bad" "port=$port" "exit_after_ms=200"
   msi_n=$(build_msi n 1.0.0 "$work/payload-n" zip)
   msi_n1=$(build_msi n1 1.0.1 "$work/payload-n1")
@@ -258,6 +266,10 @@ step_build() {
   msibuild "$msi_fail" \
     -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('TestFailLate', 3106, 'INSTALLDIR', 'cmd.exe /c exit 1')" \
     -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('TestFailLate', 'NOT REMOVE', 6520)"
+
+  # The actions' list of what is ours at INSTALLDIR's top.
+  [ "$(msiinfo export "$msi_n" Property | tr -d '\r' | sed -n 's/^QvTopLevel\t//p')" = "$(ls "$work/payload-n" | paste -sd'|')" ] ||
+    fail "QvTopLevel is $(msiinfo export "$msi_n" Property | grep QvTopLevel)"
 
   # A payload without etc\ or var\: both come empty, and locked.
   mkdir -p "$work/payload-bare/bin" && cp "$build/payload-dev/bin/asterisk.exe" "$work/payload-bare/bin/"
@@ -462,6 +474,35 @@ step_purge() {
   assert_nothing_left "uninstall with PURGE=1"
 }
 
+step_upgrade_files() {
+  local ud
+  ud=$(unixpath "$default_dir")
+  run_msiexec files-install 0 /i "$(winpath "$msi_n")"
+  run_msiexec files-upgrade 0 /i "$(winpath "$msi_n1")"
+  [ "$(ls "$ud/share/sounds/en" | xargs)" = "a.gsm c.gsm" ] || fail "share\\sounds\\en holds $(ls "$ud/share/sounds/en" | xargs)"
+  [ ! -e "$ud/bin/modules/res_gone.dll" ] || fail "the module 1.0.1 drops is still installed"
+  assert_running_from "$default_bin" "$port"
+  # Wine's removal of 1.0.0 dropped 1.0.1's UpgradeCode entry: a further
+  # upgrade from here would go through a repair of 1.0.1 first.
+  run_msiexec files-purge 0 /x "$(winpath "$msi_n1")" PURGE=1
+  assert_nothing_left "an upgrade across changed files, then PURGE=1"
+}
+
+step_old_layout() {
+  # As an older package (group components) installed it: no PackageLayout.
+  local old=$work/old-layout.msi ud
+  ud=$(unixpath "$default_dir")
+  cp "$msi_n" "$old" && msibuild "$old" -q "DELETE FROM \`Registry\` WHERE \`Registry\` = 'LayoutMarker'"
+  run_msiexec old-layout 0 /i "$(winpath "$old")"
+  run_msiexec old-layout-upgrade 1603 /i "$(winpath "$msi_n1")"
+  msiexec_log old-layout-upgrade | grep "LaunchConditions. Return value 0" >/dev/null || fail "no launch condition refused the upgrade"
+  w reg query "$uninstall_key" /s 2>/dev/null | tr -d '\r' | grep "DisplayVersion .*1\.0\.0" >/dev/null || fail "1.0.0 is no longer installed"
+  [ -f "$ud/share/sounds/en/b.gsm" ] && [ ! -e "$ud/share/sounds/en/c.gsm" ] || fail "the refused upgrade changed files"
+  assert_running_from "$default_bin" "$port"
+  run_msiexec old-layout-uninstall 0 /x "$(winpath "$old")" PURGE=1
+  assert_nothing_left "a refused upgrade of an older package's product"
+}
+
 step_custom_dir() {
   run_msiexec install-custom 0 /i "$(winpath "$msi_n")" "INSTALLDIR=$custom_dir"
   assert_running_from "$custom_bin" "$port"
@@ -527,7 +568,8 @@ step_long_dir() {
   assert_nothing_left "a folder too long"
 }
 
-steps=(build boot takeover repair upgrade failed_upgrade disabled uninstall purge shared_dir custom_dir no_host long_dir bad_pbx)
+steps=(build boot takeover repair upgrade failed_upgrade disabled uninstall purge shared_dir upgrade_files old_layout custom_dir
+  no_host long_dir bad_pbx)
 [ $# -le 1 ] || steps=("${@:2}")
 for s in "${steps[@]}"; do
   step "$s"
