@@ -141,6 +141,12 @@ def cmd_wxs(payload, upgrade_code, work):
             fail(f"the payload's '{top}' is a file; the PBX's {top}\\ must be a folder.")
         if top and top not in {f.lower() for f in folders}:
             folders.append(top)
+    # Crash dumps of the PBX and the host (Windows Error Reporting's LocalDumps)
+    # go to var\crash: data, locked as var\ is.
+    if 'var\\crash' in {f.lower() for f in files}:
+        fail("the payload's 'var\\crash' is a file; the crash dumps' folder must be a folder.")
+    if 'var\\crash' not in {f.lower() for f in folders}:
+        folders.append('var\\crash')
     for name in DELIVERABLES:
         if 'bin\\' + name in {f.lower() for f in files}:
             fail(f"the payload holds bin\\{name}, which is the product's own file.")
