@@ -150,7 +150,7 @@ in_script=1024 rollback=256 commit=512 no_impersonate=2048 dll=1 ignore=64
 # Every public property the package reads: only these reach the installation's
 # server side when a user's msiexec is elevated (UAC), besides Windows
 # Installer's own; the Upgrade table's action properties belong here too.
-secure_properties='INSTALLDIR;PURGE;START_SERVICE;FIREWALL;FIREWALL_UDP_PORTS;FIREWALL_TCP_PORTS;FIREWALL_PROFILES;FIREWALL_REMOTE;CRASH_DUMPS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
+secure_properties='INSTALLDIR;PURGE;START_SERVICE;SERVICE_ACCOUNT;FIREWALL;FIREWALL_UDP_PORTS;FIREWALL_TCP_PORTS;FIREWALL_PROFILES;FIREWALL_REMOTE;CRASH_DUMPS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED'
 msibuild "$msi" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = 51 WHERE \`Type\` = $((51 | no_impersonate))" \
   -q "UPDATE \`CustomAction\` SET \`Type\` = $((dll | ignore | rollback | in_script | no_impersonate)) WHERE \`Action\` = 'QvRollbackStop' OR \`Action\` = 'QvRollbackRemove' OR \`Action\` = 'QvRollbackInstall' OR \`Action\` = 'QvRollbackStart' OR \`Action\` = 'QvRollbackFirewallRules' OR \`Action\` = 'QvRollbackFirewallRemove'" \

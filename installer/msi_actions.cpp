@@ -14,6 +14,9 @@
 **   QvInstallService a registration of this host is kept as it is; none, or
 **                    another program's, is made by the host's -install;
 **                    rollback QvRollbackInstall removes what it made
+**   QvSetAccount     SERVICE_ACCOUNT, when given, switches the logon account
+**                    (msi_account.cpp); QvRollbackStop puts the old one back
+**   QvFirewallRules  Windows Firewall's rules (msi_firewall.cpp)
 **   (RemoveExistingProducts: an older version's files go)
 **   QvStartService   only now, so that the PBX never loads what the older
 **                    version alone shipped: started if it ran before (or, on
@@ -27,7 +30,8 @@
 ** Their CustomActionData, '|'-separated (set by the MSI's type-51 actions):
 **   QvStopService, QvRemoveService  RollbackDisabled|origin|again|host|INSTALLDIR|top-level names...
 **   QvSecureFolders                 INSTALLDIR|top-level names...
-**   QvInstallService, QvStartService, rollbacks   START_SERVICE|host
+**   QvInstallService, QvStartService  START_SERVICE|host|SERVICE_ACCOUNT
+**   QvSetAccount                      SERVICE_ACCOUNT
 **   QvFinishRemoval                 PURGE|origin|INSTALLDIR|top-level names...
 ** where origin is "created" when the first install made INSTALLDIR and
 ** "shared" when it held other things already (empty on a first install),
@@ -54,6 +58,9 @@ extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install)
                                                  {L"quelvaron-service.exe", L"QvDumpsFolderHost", L"QvDumpsOursHost"}};
     g_Install = install;
     UINT result = CheckFirewallValues(install);
+    if (result == ERROR_SUCCESS) {
+        result = ReadAccount(install);
+    }
     if (result != ERROR_SUCCESS) {
         return result;
     }
@@ -215,7 +222,7 @@ extern "C" UINT __stdcall QvStartService(MSIHANDLE install)
     if (!ReadActionData(install)) {
         g_Data[0] = L'\0';
     }
-    SplitData(1);
+    SplitData(2);
     const wchar_t *hostPath = HostPathOrFail(&result);
     if (result != ERROR_SUCCESS) {
         return result;
@@ -240,6 +247,10 @@ extern "C" UINT __stdcall QvStartService(MSIHANDLE install)
     }
     if (start) {
         result = StartAndWatch(hostPath);
+        if (result != ERROR_SUCCESS && _wcsicmp(Field(2), L"virtual") == 0) {
+            FailF(L"O servico QuelvaronAsterisk nao ficou em execucao com a conta virtual NT SERVICE\\QuelvaronAsterisk "
+                  L"(SERVICE_ACCOUNT=virtual): a instalacao volta a conta anterior.");
+        }
     }
     /* The administrator's recovery, whatever happened: with rollback off
     ** nothing else would put it back. */

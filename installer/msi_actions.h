@@ -10,6 +10,7 @@
 **   msi_files.cpp    the product's folder trees: what an uninstall keeps,
 **                    PURGE=1, and who owns what the product installs
 **   msi_firewall.cpp Windows Firewall's rules for the PBX
+**   msi_account.cpp  the service's logon account (SERVICE_ACCOUNT)
 **   msi_actions.cpp  the exported entry points
 **
 ** One action runs at a time in this process, so the buffers are static.
@@ -166,6 +167,11 @@ const wchar_t *Property(MSIHANDLE install, const wchar_t *name);
 /* FIREWALL and its values against their grammar: ERROR_SUCCESS, or a
 ** failure with a message naming the property. */
 UINT CheckFirewallValues(MSIHANDLE install);
+
+/* ---- msi_account.cpp -------------------------------------------------- */
+
+/* SERVICE_ACCOUNT checked, and QvAccountVirtual set for the lock rows. */
+UINT ReadAccount(MSIHANDLE install);
 
 /* ---- msi_files.cpp ---------------------------------------------------- */
 

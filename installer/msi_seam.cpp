@@ -11,6 +11,7 @@ const MsiSeam g_MsiReal = {
     ::MsiCloseHandle,
     ::MsiEnumRelatedProductsW,
     ::MsiGetMode,
+    ::MsiSetPropertyW,
     ::OpenSCManagerW,
     ::OpenServiceW,
     ::QueryServiceStatusEx,

@@ -27,6 +27,7 @@ struct MsiSeam {
     decltype(&::MsiCloseHandle) MsiCloseHandle;
     decltype(&::MsiEnumRelatedProductsW) MsiEnumRelatedProductsW;
     decltype(&::MsiGetMode) MsiGetMode;
+    decltype(&::MsiSetPropertyW) MsiSetPropertyW;
 
     /* Service Control Manager */
     decltype(&::OpenSCManagerW) OpenSCManagerW;

@@ -65,6 +65,21 @@ SDDL_PRIVATE = 'O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
 # changes no other component's resources.
 FOLDER_LOCKS = (('LockInstallDir', '', SDDL_PROGRAM), ('LockEtc', 'etc', SDDL_PRIVATE),
                 ('LockVar', 'var', SDDL_PRIVATE))
+# With SERVICE_ACCOUNT=virtual the service runs as NT SERVICE\QuelvaronAsterisk,
+# named by its SID (SDDL takes no properties, and the account exists only once
+# the service is registered): it reads INSTALLDIR and etc\, and may change
+# what var\ holds (Modify, 0x1301bf: the PBX rotates, renames and deletes its
+# logs), nothing else. Each folder then has two rows whose conditions are never
+# both true (two true ones fail the installation with error 1942).
+SERVICE_SID = 'S-1-5-80-289087610-2499335610-2398303505-1647022971-1143863078'
+VIRTUAL_GRANTS = {'': '0x1200a9', 'etc': '0x1200a9', 'var': '0x1301bf'}
+LOCK_CONDITIONS = ('NOT QvAccountVirtual', 'QvAccountVirtual')
+
+
+def lock_texts(top, sddl):
+    """[(row suffix, SDDL, condition)] for a folder locked under `top`: local system's, then the virtual account's."""
+    return [('', sddl, LOCK_CONDITIONS[0]),
+            ('V', f'{sddl}(A;OICI;{VIRTUAL_GRANTS[top]};;;{SERVICE_SID})', LOCK_CONDITIONS[1])]
 
 
 def folder_lock(rel):
@@ -72,7 +87,7 @@ def folder_lock(rel):
     top = rel.split('\\')[0].lower()
     for row, name, sddl in FOLDER_LOCKS:
         if top == name:
-            return (row if rel.lower() == name else ident('l', rel)), sddl
+            return (row if rel.lower() == name else ident('l', rel)), sddl, name
     return None
 
 
@@ -335,7 +350,8 @@ def cmd_tables(work, bindir):
         lock = folder_lock(names[i]) if kind == 'folder' else None
         if lock:
             folder = ident('d', names[i]) if names[i] else 'INSTALLDIR'
-            lrows.append([lock[0], folder, 'CreateFolder', lock[1], ''])
+            for suffix, sddl, condition in lock_texts(lock[2], lock[1]):
+                lrows.append([lock[0] + suffix, folder, 'CreateFolder', sddl, condition])
     write_idt(os.path.join(idt, 'MsiLockPermissionsEx.idt'),
               ['MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition', 's72\ts72\ts32\ts0\tS255',
                'MsiLockPermissionsEx\tMsiLockPermissionsEx'], sorted(lrows))

@@ -248,6 +248,10 @@ BOOL WINAPI FakeControlService(SC_HANDLE, DWORD control, LPSERVICE_STATUS)
 
 BOOL WINAPI FakeChangeServiceConfig2W(SC_HANDLE, DWORD level, LPVOID info)
 {
+    if (fake.config2Errors.count(level)) {
+        fake.calls.push_back(L"ChangeServiceConfig2W " + std::to_wstring(level) + L" refused");
+        return Fail(fake.config2Errors[level]);
+    }
     if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
         const SERVICE_FAILURE_ACTIONSW *actions = (const SERVICE_FAILURE_ACTIONSW *)info;
         if (actions->cActions == 0 &&
@@ -347,7 +351,7 @@ BOOL WINAPI FakeChangeServiceConfigW(SC_HANDLE, DWORD, DWORD start, DWORD, LPCWS
     fake.calls.push_back(L"ChangeServiceConfigW start " + std::to_wstring(start) + L" account " +
                          (account ? account : L"(same)") + L" password " +
                          (password ? (password[0] ? L"given" : L"empty") : L"(same)"));
-    fake.svc.startType = start;
+    fake.svc.startType = start != SERVICE_NO_CHANGE ? start : fake.svc.startType;
     fake.svc.binaryPath = image ? image : fake.svc.binaryPath;
     fake.svc.account = account ? account : fake.svc.account;
     return TRUE;
@@ -804,6 +808,12 @@ UINT WINAPI FakeGetACP() { return fake.acp; }
 
 BOOL WINAPI FakeMsiGetMode(MSIHANDLE, MSIRUNMODE mode) { return mode == MSIRUNMODE_ROLLBACK && fake.rollback; }
 
+UINT WINAPI FakeMsiSetPropertyW(MSIHANDLE, LPCWSTR name, LPCWSTR value)
+{
+    fake.properties[name] = value;
+    return ERROR_SUCCESS;
+}
+
 std::map<ULONG_PTR, std::wstring> g_KeyOf;
 
 LSTATUS OpenKey(HKEY root, LPCWSTR path, PHKEY key, bool create)
@@ -1145,6 +1155,7 @@ void InstallMsiFakes()
     g_Msi.MsiCloseHandle = FakeMsiCloseHandle;
     g_Msi.MsiEnumRelatedProductsW = FakeMsiEnumRelatedProductsW;
     g_Msi.MsiGetMode = FakeMsiGetMode;
+    g_Msi.MsiSetPropertyW = FakeMsiSetPropertyW;
     g_Msi.QueryServiceConfig2W = FakeQueryServiceConfig2W;
     g_Msi.QueryServiceObjectSecurity = FakeQueryServiceObjectSecurity;
     g_Msi.CreateServiceW = FakeCreateServiceW;

@@ -30,6 +30,8 @@ extern "C" UINT __stdcall QvRollbackInstall(MSIHANDLE install);
 extern "C" UINT __stdcall QvStartService(MSIHANDLE install);
 extern "C" UINT __stdcall QvRollbackStart(MSIHANDLE install);
 extern "C" UINT __stdcall QvCommitInstall(MSIHANDLE install);
+extern "C" UINT __stdcall QvSetAccount(MSIHANDLE install);
+extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install);
 
 #define FAKE_INSTALL ((MSIHANDLE)0x4D5)
 #define NEVER INFINITE
@@ -115,6 +117,7 @@ struct FakeMsi {
     // Service Control Manager
     FakeService svc;
     DWORD openManagerError = 0, queryError = 0, configError = 0, deleteError = 0, config2Error = 0;
+    std::map<DWORD, DWORD> config2Errors; // ChangeServiceConfig2W by level
     std::map<DWORD, DWORD> openErrors; // OpenServiceW by access
     bool binaryNull = false;
     bool rollback = false; // MsiGetMode(MSIRUNMODE_ROLLBACK)

@@ -3,7 +3,7 @@
 // made, replaced, removed and put back, and the failures.
 #include "msi_fakes.h"
 
-extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install);
+
 extern "C" UINT __stdcall QvFirewallRules(MSIHANDLE install);
 extern "C" UINT __stdcall QvFirewallRemove(MSIHANDLE install);
 extern "C" UINT __stdcall QvRollbackFirewall(MSIHANDLE install);

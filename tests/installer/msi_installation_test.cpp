@@ -18,12 +18,13 @@ struct Installing {
     Scene scene;
     DWORD state, startType; // the service before the installation
     const wchar_t *startService;
-    int failAfter; // 0: none; 4: QvStartService fails; 10 + n: an action right after the n-th fails
+    int failAfter; // 0: none; 5: QvStartService fails; 10 + n: an action right after the n-th fails
     bool present;
     DWORD endState, endStart;
     const wchar_t *endProgram;
     size_t endRecovery;
     bool deleted; // a registration was deleted on the way
+    const wchar_t *account = L""; // SERVICE_ACCOUNT
 };
 
 struct Step {
@@ -47,13 +48,13 @@ TEST_P(Installation, LeavesTheServiceAsTheAdministratorHadIt)
         fake.procs[0x500].image = program;
         fake.svc.state = r.state;
         fake.svc.startType = r.startType;
-        fake.svc.account = L"NT SERVICE\\QuelvaronAsterisk";
+        fake.svc.account = L"LocalSystem";
         if (r.state == SERVICE_STOPPED) {
             fake.svc.pid = 0;
             fake.procs.clear();
         }
     }
-    if (r.failAfter == 4) {
+    if (r.failAfter == 5) {
         fake.commands[L"-start"].exitCode = 1;
         fake.commands[L"-start"].effect = [] {};
     }
@@ -62,7 +63,8 @@ TEST_P(Installation, LeavesTheServiceAsTheAdministratorHadIt)
         {QvStopService, QvRollbackStop, L"|||" + kHost + L"|C:\\QV\\|bin|etc|var"},
         {QvSecureFolders, NULL, L"C:\\QV\\|bin|etc|var"},
         {QvInstallService, QvRollbackInstall, r.startService + tail},
-        {QvStartService, QvRollbackStart, r.startService + tail},
+        {QvSetAccount, NULL, r.account},
+        {QvStartService, QvRollbackStart, r.startService + tail + L"|" + r.account},
     };
     int done = 0;
     for (const Step &step : steps) {
@@ -89,6 +91,8 @@ TEST_P(Installation, LeavesTheServiceAsTheAdministratorHadIt)
         EXPECT_EQ(fake.svc.startType, r.endStart);
         EXPECT_EQ(fake.svc.binaryPath, L"\"" + std::wstring(r.endProgram) + L"\"");
         EXPECT_EQ(fake.svc.recovery.size(), r.endRecovery);
+        EXPECT_EQ(fake.svc.account, std::wstring(r.account) == L"virtual" && r.failAfter == 0
+                                        ? L"NT SERVICE\\QuelvaronAsterisk" : L"LocalSystem");
     }
     EXPECT_EQ(!Calls(L"DeleteService").empty() || !Calls(L"run -uninstall").empty(), r.deleted);
     EXPECT_TRUE(State().empty()) << "the setup state is left behind";
@@ -107,11 +111,13 @@ const Installing kRuns[] = {
     {"UpgradeOfADisabledRunningService", OURS, RUNNING, OFF, L"1", 0, true, STOPPED, OFF, HOST, 2, false},
     {"TakeOverOfAHandmadeService", HANDMADE, RUNNING, MANUAL, L"1", 0, true, RUNNING, AUTO, HOST, 3, true},
     {"FirstInstallFailsAfterRegistering", ABSENT, 0, 0, L"1", 13, false, 0, 0, L"", 0, true},
-    {"FirstInstallFailsToStart", ABSENT, 0, 0, L"1", 4, false, 0, 0, L"", 0, true},
+    {"FirstInstallFailsToStart", ABSENT, 0, 0, L"1", 5, false, 0, 0, L"", 0, true},
+    {"SwitchToTheVirtualAccount", OURS, RUNNING, MANUAL, L"1", 0, true, RUNNING, MANUAL, HOST, 2, false, L"virtual"},
+    {"TheVirtualAccountDoesNotRun", OURS, RUNNING, MANUAL, L"1", 5, true, RUNNING, MANUAL, HOST, 2, false, L"virtual"},
     {"UpgradeFailsAfterTheStop", OURS, RUNNING, MANUAL, L"1", 11, true, RUNNING, MANUAL, HOST, 2, false},
-    {"UpgradeFailsAfterTheStart", OURS, RUNNING, MANUAL, L"1", 14, true, RUNNING, MANUAL, HOST, 2, false},
-    {"UpgradeOfAStoppedServiceFailsLate", OURS, STOPPED, MANUAL, L"1", 14, true, STOPPED, MANUAL, HOST, 2, false},
-    {"TakeOverFailsLate", HANDMADE, RUNNING, MANUAL, L"1", 14, true, RUNNING, MANUAL, HANDMADE_HOST, 2, true},
+    {"UpgradeFailsAfterTheStart", OURS, RUNNING, MANUAL, L"1", 15, true, RUNNING, MANUAL, HOST, 2, false},
+    {"UpgradeOfAStoppedServiceFailsLate", OURS, STOPPED, MANUAL, L"1", 15, true, STOPPED, MANUAL, HOST, 2, false},
+    {"TakeOverFailsLate", HANDMADE, RUNNING, MANUAL, L"1", 15, true, RUNNING, MANUAL, HANDMADE_HOST, 2, true},
 };
 
 std::string Name(const ::testing::TestParamInfo<Installing> &i) { return i.param.name; }
@@ -209,6 +215,44 @@ TEST_F(MsiActionsTest, RollbackActionsActOnlyInRollback)
     EXPECT_TRUE(fake.calls.empty());
     EXPECT_EQ(fake.svc.state, (DWORD)SERVICE_RUNNING);
     EXPECT_EQ(Log().size(), 3u);
+}
+
+// SERVICE_ACCOUNT: checked before anything changes and read for the lock
+// rows; the account set with the password Windows wants for it, its
+// privileges and SID type; a level the SCM does not know only warns.
+TEST_F(MsiActionsTest, TheAccountIsTheOneAskedForOrTheOneItHas)
+{
+    auto check = [](const wchar_t *given, const wchar_t *account, const wchar_t *program) {
+        fake.properties = {{L"FIREWALL", L"1"}, {L"FIREWALL_UDP_PORTS", L"5060"}, {L"FIREWALL_TCP_PORTS", L"5060"},
+                           {L"FIREWALL_PROFILES", L"domain"}, {L"FIREWALL_REMOTE", L"*"}, {L"CRASH_DUMPS", L"1"},
+                           {L"SERVICE_ACCOUNT", given}, {L"QvHostPath", HOST}};
+        fake.svc.account = account;
+        fake.svc.binaryPath = program;
+        return QvCheckSettings(FAKE_INSTALL) == ERROR_SUCCESS ? fake.properties[L"QvAccountVirtual"] : L"refused";
+    };
+    RunningService();
+    const wchar_t *virtualAccount = L"NT SERVICE\\QuelvaronAsterisk", *ours = L"\"" HOST L"\"";
+    EXPECT_EQ(check(L"admin", L"LocalSystem", ours), L"refused");
+    EXPECT_EQ(check(L"Virtual", L"LocalSystem", ours), L"1");
+    EXPECT_EQ(check(L"LocalSystem", virtualAccount, ours), L"");
+    EXPECT_EQ(check(L"", virtualAccount, ours), L"1");
+    EXPECT_EQ(check(L"", virtualAccount, L"\"C:\\other\\quelvaron-service.exe\""), L"");
+    fake.calls.clear();
+    for (const wchar_t *account : {L"virtual", L"LocalSystem"}) {
+        Data(account);
+        EXPECT_EQ(QvSetAccount(FAKE_INSTALL), (UINT)ERROR_SUCCESS);
+    }
+    EXPECT_THAT(fake.calls, ::testing::ElementsAre(
+        L"ChangeServiceConfigW start 4294967295 account NT SERVICE\\QuelvaronAsterisk password (same)",
+        L"ChangeServiceConfig2W 6", L"ChangeServiceConfig2W 5",
+        L"ChangeServiceConfigW start 4294967295 account LocalSystem password empty",
+        L"ChangeServiceConfig2W 6", L"ChangeServiceConfig2W 5"));
+    Data(L"virtual");
+    fake.config2Errors[SERVICE_CONFIG_SERVICE_SID_INFO] = ERROR_INVALID_LEVEL;
+    EXPECT_EQ(QvSetAccount(FAKE_INSTALL), (UINT)ERROR_SUCCESS);
+    fake.config2Errors[SERVICE_CONFIG_SERVICE_SID_INFO] = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(QvSetAccount(FAKE_INSTALL), (UINT)ERROR_INSTALL_FAILURE);
+    EXPECT_THAT(Log(), ::testing::Contains(::testing::HasSubstr(L"ERRO: A conta do servico QuelvaronAsterisk nao pode ser configurada: tipo de SID (Erro 5)")));
 }
 
 } // namespace

@@ -30,5 +30,7 @@ DELETE FROM Property WHERE Property = 'MSIRESTARTMANAGERCONTROL'|MSIRESTARTMANAG
 DELETE FROM InstallExecuteSequence WHERE Action = 'QvRestoreFIREWALL_REMOTE'|AppSearch overwrites FIREWALL_REMOTE given on the command line
 UPDATE InstallExecuteSequence SET Condition = 'REMOVE~="ALL"' WHERE Action = 'QvFirewallRemove'|removal by a newer version: runs
 UPDATE InstallExecuteSequence SET Sequence = 1600 WHERE Action = 'QvCheckSettings'|QvCheckSettings: not an immediate action
+UPDATE MsiLockPermissionsEx SET Condition = '' WHERE MsiLockPermissionsEx = 'LockVarV'|var\: not exactly one lock row holds
+UPDATE InstallExecuteSequence SET Sequence = 6505 WHERE Action = 'QvSetAccount'|QvInstallService must come before QvSetAccount
 TABLE
 exit $missed

@@ -15,7 +15,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'installer'))
-from payload import FOLDER_LOCKS  # noqa: E402  the SDDL texts' one source
+from payload import FOLDER_LOCKS, lock_texts  # noqa: E402  the SDDL texts' one source
 
 IN_SCRIPT, ROLLBACK, COMMIT, NO_IMPERSONATE, WIN64 = 0x400, 0x100, 0x200, 0x800, 256
 PERMANENT, NEVER_OVERWRITE = 16, 128
@@ -29,6 +29,7 @@ ACTIONS = {
     'QvSecureFolders': ('deferred', None),
     'QvRollbackInstall': ('rollback', 'QvInstallService'),
     'QvInstallService': ('deferred', None),
+    'QvSetAccount': ('deferred', None),
     'QvRollbackStart': ('rollback', 'QvStartService'),
     'QvStartService': ('deferred', None),
     'QvRollbackFirewallRules': ('rollback', 'QvFirewallRules'),
@@ -39,10 +40,12 @@ ACTIONS = {
     'QvFinishRemoval': ('commit', None),
     'QvFinishRemovalNow': ('deferred', None),
 }
+# Deferred actions undone by another's rollback: the account by the registration's.
+UNDONE_BY = {'QvSetAccount': 'QvRollbackStop'}
 # Deferred actions with nothing to undo: owners and permissions made safe
 # stay so; the end of an uninstall has nothing after it.
 NO_UNDO = {'QvSecureFolders', 'QvFinishRemovalNow'}
-INSTALLING = {'QvRollbackStop', 'QvStopService', 'QvSecureFolders', 'QvRollbackInstall', 'QvInstallService',
+INSTALLING = {'QvRollbackStop', 'QvStopService', 'QvSecureFolders', 'QvRollbackInstall', 'QvInstallService', 'QvSetAccount',
               'QvRollbackStart', 'QvStartService', 'QvRollbackFirewallRules', 'QvFirewallRules', 'QvCommitInstall'}
 REMOVING = {'QvRollbackRemove', 'QvRemoveService', 'QvRollbackFirewallRemove', 'QvFirewallRemove'}
 # Actions that read nothing but the setup state (no CustomActionData).
@@ -210,7 +213,8 @@ def check_order(at):
     for before, after in (('QvStopService', 'RemoveFiles'), ('QvRemoveService', 'RemoveFiles'),
                           ('QvStopService', 'InstallFiles'), ('InstallFiles', 'QvSecureFolders'),
                           ('QvSecureFolders', 'QvInstallService'), ('WriteEnvironmentStrings', 'QvInstallService'),
-                          ('WriteRegistryValues', 'QvInstallService'), ('QvInstallService', 'InstallExecute'),
+                          ('WriteRegistryValues', 'QvInstallService'), ('QvInstallService', 'QvSetAccount'),
+                          ('QvSetAccount', 'InstallExecute'), ('QvInstallService', 'InstallExecute'),
                           ('InstallExecute', 'RemoveExistingProducts'), ('RemoveExistingProducts', 'QvStartService'),
                           ('QvStartService', 'InstallFinalize')):
         if not at(before) < at(after):
@@ -230,7 +234,7 @@ def check_rollbacks(scenario, runs, at):
                         [f for f in FILE_ACTIONS if at(f) < at(failed)], key=at, reverse=True)
         where = f'{scenario}, failing after {failed}'
         for a in done:
-            undo = next((r for r, (k, u) in ACTIONS.items() if u == a), None)
+            undo = UNDONE_BY.get(a) or next((r for r, (k, u) in ACTIONS.items() if u == a), None)
             if a not in NO_UNDO and undo not in script:
                 errors.append(f'{where}: nothing undoes {a} (rollback runs {script})')
         files = [i for i, a in enumerate(script) if a in FILE_ACTIONS]
@@ -330,8 +334,12 @@ def check_locks(msi, info, paths):
         if sddl is None:
             continue
         name = rel + '\\' if rel else 'INSTALLDIR'
-        if [r[2:] for r in locks if r[1] == folder] != [['CreateFolder', sddl, '']]:
-            errors.append(f'{name}: locked with {[r[2:] for r in locks if r[1] == folder]}, expected exactly {sddl!r}')
+        want = sorted(['CreateFolder', text, condition] for _, text, condition in lock_texts(rel.split('\\')[0], sddl))
+        if sorted(r[2:] for r in locks if r[1] == folder) != want:
+            errors.append(f'{name}: locked with {[r[2:] for r in locks if r[1] == folder]}, expected exactly {want!r}')
+        for account in ('', '1'):
+            if sum(condition_holds(r[4], {'QvAccountVirtual': account}) for r in locks if r[1] == folder) != 1:
+                errors.append(f'{name}: not exactly one lock row holds with QvAccountVirtual={account!r} (two: error 1942)')
         if folder not in own:
             errors.append(f'{name}: no CreateFolder row links it to a component of its own every install, repair and upgrade installs')
 
