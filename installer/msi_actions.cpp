@@ -155,7 +155,7 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
     if (!ReadActionData(install)) {
         g_Data[0] = L'\0';
     }
-    SplitData(1);
+    SplitData(2);
     const wchar_t *hostPath = HostPathOrFail(&result);
     if (result != ERROR_SUCCESS) {
         return result;

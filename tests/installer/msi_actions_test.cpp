@@ -351,7 +351,7 @@ const Case kStop[] = {
 
 void Upgrade() { RunningService(); }
 // CustomActionData of each action: START_SERVICE|host; RollbackDisabled|origin|again|host|INSTALLDIR|top-level names.
-void HostData(const std::wstring &host) { Data(L"1|" + host); }
+void HostData(const std::wstring &host) { Data(L"1|" + host + L"|"); }
 void RemoveData(const std::wstring &host) { Data(L"|||" + host + L"||"); }
 // A service registered by hand to another copy of the host (the ZIP route), running: taken over.
 void Handmade()
@@ -378,7 +378,7 @@ const Case kInstall[] = {
         {L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."}, {}, 0},
     {"DataLongerThanAnyPath", QvInstallService, [] { HostData(std::wstring(65536, L'a')); }, FAILED,
         {
-            L"CustomActionData tem 65538 caracteres; o maximo e 65535.",
+            L"CustomActionData tem 65539 caracteres; o maximo e 65535.",
             L"ERRO: Caminho de quelvaron-service.exe ausente (CustomActionData)."},
         {},
         0},
