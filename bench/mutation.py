@@ -49,6 +49,13 @@ COVER = {
     'service/quelvaron_asterisk_service.cpp': [('windows', ['service_host_test'])],
     'service/win32_seam.cpp': [('windows', ['service_host_test'])],
     'installer/msi_actions.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_log.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_state.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_service.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_host.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_files.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_firewall.cpp': [('windows', ['msi_actions_test'])],
+    'installer/msi_account.cpp': [('windows', ['msi_actions_test'])],
     'installer/msi_seam.cpp': [('windows', ['msi_actions_test'])],
 }
 
