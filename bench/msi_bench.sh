@@ -12,7 +12,8 @@
 #     folders (about 155 MB of incompressible data, as sound prompts are):
 #     the packager's time, the MSI's size against the ZIP's, and msiexec /i
 #     and /x against a plain copy and removal of the same files in the same
-#     prefix. SCALE=0 skips it.
+#     prefix, and an upgrade to an MSI of the same tree one patch level up
+#     against the first install (medians of RUNS cycles). SCALE=0 skips it.
 #
 # Usage: bash bench/msi_bench.sh [windows build dir]   (default build/windows)
 #        RUNS=<n> cycles of each (default 3; medians are printed)
@@ -121,11 +122,24 @@ bash "$root/installer/build_packages.sh" --version 1.0.0 --bin "$build/bin" --pa
 printf 'build_packages.sh    %6d ms (MSI and ZIP)\n' $(($(now_ms) - t))
 bmsi=$(ls "$big-out"/*.msi)
 printf 'MSI %d bytes, ZIP %d bytes\n' "$(stat -c %s "$bmsi")" "$(stat -c %s "${bmsi%.msi}.zip")"
-t=$(now_ms); w msiexec /i "$(winpath "$bmsi")" /qn >/dev/null; bi=$(($(now_ms) - t))
-t=$(now_ms); w msiexec /x "$(winpath "$bmsi")" /qn PURGE=1 >/dev/null; bx=$(($(now_ms) - t))
+bash "$root/installer/build_packages.sh" --version 1.0.1 --bin "$build/bin" --payload "$big" \
+  --actions "$build/bin/qv_msi_actions.dll" --out-dir "$big-out1" --dev --msi-only >/dev/null
+bmsi1=$(ls "$big-out1"/*.msi)
 copy_dir="$("$WINE64" winepath -u 'C:\Program Files' 2>/dev/null </dev/null)/Quelvaron Asterisk"
-t=$(now_ms); mkdir -p "$copy_dir"; cp -R "$big/." "$copy_dir/"; sync; bc=$(($(now_ms) - t))
-t=$(now_ms); rm -rf "$copy_dir"; sync; br=$(($(now_ms) - t))
-printf 'msiexec /i /qn       %6d ms (with the %d ms settle check)   plain copy %6d ms\n' "$bi" "$settle_ms" "$bc"
-printf 'msiexec /x /qn       %6d ms   plain removal %6d ms\n' "$bx" "$br"
-rm -rf "$big" "$big-out"
+bi=() bu=() bx=() bc=() br=()
+for i in $(seq "$runs"); do
+  t=$(now_ms); w msiexec /i "$(winpath "$bmsi")" /qn >/dev/null; bi+=($(($(now_ms) - t)))
+  t=$(now_ms); w msiexec /i "$(winpath "$bmsi1")" /qn >/dev/null; bu+=($(($(now_ms) - t)))
+  # Wine's removal of 1.0.0 dropped 1.0.1's UpgradeCode entry; its own
+  # package still removes it, and the next cycle starts from nothing.
+  t=$(now_ms); w msiexec /x "$(winpath "$bmsi1")" /qn PURGE=1 >/dev/null; bx+=($(($(now_ms) - t)))
+  t=$(now_ms); mkdir -p "$copy_dir"; cp -R "$big/." "$copy_dir/"; sync; bc+=($(($(now_ms) - t)))
+  t=$(now_ms); rm -rf "$copy_dir"; sync; br+=($(($(now_ms) - t)))
+done
+m() { printf '%s\n' "$@" | median; }
+printf 'msiexec /i /qn       %6d ms (with the %d ms settle check)   plain copy %6d ms   runs: %s\n' \
+  "$(m "${bi[@]}")" "$settle_ms" "$(m "${bc[@]}")" "${bi[*]}"
+printf 'upgrade to 1.0.1     %6d ms (%s x the first install)   runs: %s\n' "$(m "${bu[@]}")" \
+  "$(awk -v a="$(m "${bu[@]}")" -v b="$(m "${bi[@]}")" 'BEGIN { printf "%.2f", a / b }')" "${bu[*]}"
+printf 'msiexec /x /qn       %6d ms   plain removal %6d ms   runs: %s\n' "$(m "${bx[@]}")" "$(m "${br[@]}")" "${bx[*]}"
+rm -rf "$big" "$big-out" "$big-out1"
