@@ -83,8 +83,14 @@ extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install)
     return ERROR_SUCCESS;
 }
 
-static const wchar_t *HostPathOrFail(UINT *result)
+/* "START_SERVICE|host|SERVICE_ACCOUNT": the host's path, or a failure when
+** it is missing. */
+static const wchar_t *ReadHostData(MSIHANDLE install, UINT *result)
 {
+    if (!ReadActionData(install)) {
+        g_Data[0] = L'\0';
+    }
+    SplitData(2);
     *result = ERROR_SUCCESS;
     if (Field(1)[0] == L'\0') {
         *result = FailF(L"Caminho de quelvaron-service.exe ausente (CustomActionData).");
@@ -152,11 +158,7 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
 {
     UINT result;
     int held = 0;
-    if (!ReadActionData(install)) {
-        g_Data[0] = L'\0';
-    }
-    SplitData(2);
-    const wchar_t *hostPath = HostPathOrFail(&result);
+    const wchar_t *hostPath = ReadHostData(install, &result);
     if (result != ERROR_SUCCESS) {
         return result;
     }
@@ -219,11 +221,7 @@ extern "C" UINT __stdcall QvStartService(MSIHANDLE install)
 {
     UINT result;
     static wchar_t origin[16];
-    if (!ReadActionData(install)) {
-        g_Data[0] = L'\0';
-    }
-    SplitData(2);
-    const wchar_t *hostPath = HostPathOrFail(&result);
+    const wchar_t *hostPath = ReadHostData(install, &result);
     if (result != ERROR_SUCCESS) {
         return result;
     }

@@ -1013,6 +1013,11 @@ void Planted()
     Data(L"C:\\PBX\\|bin|etc|share|var");
 }
 
+// What Planted() needs fixed, in the walk's order.
+const Lines kSecured = {L"EnablePrivilege SeRestorePrivilege", L"EnablePrivilege SeTakeOwnershipPrivilege",
+                        L"SetNamedSecurityInfoW C:\\PBX\\bin\\evil.dll owner", L"SetNamedSecurityInfoW C:\\PBX\\share owner",
+                        L"SetNamedSecurityInfoW C:\\PBX\\var\\x dacl"};
+
 const Case kSecure[] = {
     {"NoData", QvSecureFolders, [] {}, FAILED,
         {L"ERRO: INSTALLDIR ausente (CustomActionData)."},
@@ -1024,12 +1029,7 @@ const Case kSecure[] = {
             L"  dono corrigido (Administradores): share",
             L"  permissoes corrigidas: var\\x",
             L"3 item(ns) de C:\\PBX\\ passaram a pertencer aos Administradores ou perderam permissoes de escrita de outros usuarios"},
-        {
-            L"EnablePrivilege SeRestorePrivilege",
-            L"EnablePrivilege SeTakeOwnershipPrivilege",
-            L"SetNamedSecurityInfoW C:\\PBX\\bin\\evil.dll owner",
-            L"SetNamedSecurityInfoW C:\\PBX\\share owner",
-            L"SetNamedSecurityInfoW C:\\PBX\\var\\x dacl"},
+        kSecured,
         0},
     {"AnOpenLockedFolderFails", QvSecureFolders, [] { Planted(); fake.security[L"\\\\?\\C:\\PBX\\etc"] = 2; }, FAILED,
         {
@@ -1039,12 +1039,7 @@ const Case kSecure[] = {
             L"  permissoes corrigidas: var\\x",
             L"3 item(ns) de C:\\PBX\\ passaram a pertencer aos Administradores ou perderam permissoes de escrita de outros usuarios",
             L"ERRO: O dono ou as permissoes de C:\\PBX\\etc nao puderam ser corrigidos (Erro 5): um usuario que nao e administrador poderia trocar o que roda como LocalSystem. Corrija-os (icacls) ou escolha outra pasta."},
-        {
-            L"EnablePrivilege SeRestorePrivilege",
-            L"EnablePrivilege SeTakeOwnershipPrivilege",
-            L"SetNamedSecurityInfoW C:\\PBX\\bin\\evil.dll owner",
-            L"SetNamedSecurityInfoW C:\\PBX\\share owner",
-            L"SetNamedSecurityInfoW C:\\PBX\\var\\x dacl"},
+        kSecured,
         0},
     {"OwnerOfInstallDir", QvSecureFolders, [] { Planted(); fake.security[L"\\\\?\\C:\\PBX"] = 1; }, OK,
         {
