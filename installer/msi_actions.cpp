@@ -29,7 +29,7 @@
 **
 ** Their CustomActionData, '|'-separated (set by the MSI's type-51 actions):
 **   QvStopService, QvRemoveService  RollbackDisabled|origin|again|host|INSTALLDIR|top-level names...
-**   QvSecureFolders                 INSTALLDIR|top-level names...
+**   QvSecureFolders                 origin|INSTALLDIR|top-level names...
 **   QvInstallService, QvStartService  START_SERVICE|host|SERVICE_ACCOUNT
 **   QvSetAccount                      SERVICE_ACCOUNT
 **   QvFinishRemoval                 PURGE|origin|INSTALLDIR|top-level names...
@@ -139,14 +139,30 @@ extern "C" UINT __stdcall QvRollbackStop(MSIHANDLE install)
     return ERROR_SUCCESS;
 }
 
+/*
+** What a user made in INSTALLDIR before the product came. A folder the first
+** install made holds nothing of that kind (Windows Installer makes its
+** folders, and locks them owned by Administrators), so only one that was
+** there already, or of unknown origin, is walked.
+*/
 extern "C" UINT __stdcall QvSecureFolders(MSIHANDLE install)
 {
+    static wchar_t origin[16];
     ReadActionData(install);
-    SplitData(1);
-    if (Field(0)[0] == L'\0') {
+    SplitData(2);
+    if (Field(1)[0] == L'\0') {
         return FailF(L"INSTALLDIR ausente (CustomActionData).");
     }
-    return SecureFolders(Field(0), Field(1));
+    if (Field(0)[0] != L'\0') {
+        FormatInto(origin, 16, L"%ls", Field(0));
+    } else if (!StateText(L"InstallDirOrigin", origin, 16)) {
+        origin[0] = L'\0';
+    }
+    if (wcscmp(origin, ORIGIN_CREATED) == 0) {
+        LogF(L"%ls foi criado pela primeira instalacao: nada nele e de outro dono", Field(1));
+        return ERROR_SUCCESS;
+    }
+    return SecureFolders(Field(1), Field(2));
 }
 
 /*

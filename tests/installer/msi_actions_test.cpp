@@ -1010,7 +1010,7 @@ void Planted()
     fake.security[L"\\\\?\\C:\\PBX\\var\\x"] = 2;
     fake.security[L"\\\\?\\C:\\PBX\\share"] = 3;
     fake.security[L"\\\\?\\C:\\PBX\\mine\\y"] = 1;
-    Data(L"C:\\PBX\\|bin|etc|share|var");
+    Data(L"|C:\\PBX\\|bin|etc|share|var");
 }
 
 // What Planted() needs fixed, in the walk's order.
@@ -1040,6 +1040,10 @@ const Case kSecure[] = {
             L"3 item(ns) de C:\\PBX\\ passaram a pertencer aos Administradores ou perderam permissoes de escrita de outros usuarios",
             L"ERRO: O dono ou as permissoes de C:\\PBX\\etc nao puderam ser corrigidos (Erro 5): um usuario que nao e administrador poderia trocar o que roda como LocalSystem. Corrija-os (icacls) ou escolha outra pasta."},
         kSecured,
+        0},
+    {"MadeByTheFirstInstall", QvSecureFolders, [] { Planted(); Data(L"created|C:\\PBX\\|bin|etc|share|var"); }, OK,
+        {L"C:\\PBX\\ foi criado pela primeira instalacao: nada nele e de outro dono"},
+        {},
         0},
     {"OwnerOfInstallDir", QvSecureFolders, [] { Planted(); fake.security[L"\\\\?\\C:\\PBX"] = 1; }, OK,
         {

@@ -61,7 +61,7 @@ TEST_P(Installation, LeavesTheServiceAsTheAdministratorHadIt)
     const std::wstring tail = L"|" + kHost;
     const Step steps[] = {
         {QvStopService, QvRollbackStop, L"|||" + kHost + L"|C:\\QV\\|bin|etc|var"},
-        {QvSecureFolders, NULL, L"C:\\QV\\|bin|etc|var"},
+        {QvSecureFolders, NULL, L"|C:\\QV\\|bin|etc|var"},
         {QvInstallService, QvRollbackInstall, r.startService + tail + L"|" + r.account},
         {QvSetAccount, NULL, r.account},
         {QvStartService, QvRollbackStart, r.startService + tail + L"|" + r.account},
