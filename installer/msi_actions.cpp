@@ -33,8 +33,9 @@
 **   QvInstallService, QvStartService  START_SERVICE|host|SERVICE_ACCOUNT
 **   QvSetAccount                      SERVICE_ACCOUNT
 **   QvFinishRemoval                 PURGE|origin|INSTALLDIR|top-level names...
-** where origin is "created" when the first install made INSTALLDIR and
-** "shared" when it held other things already (empty on a first install),
+** where origin is "created" when the first install made INSTALLDIR (or found
+** it holding only what an earlier installation kept) and "shared" when it
+** held other things already (empty on a first install),
 ** again is empty only on a first install ("[Installed][WIX_UPGRADE_DETECTED]"),
 ** and the top-level names are the payload's own entries of INSTALLDIR.
 */
@@ -109,10 +110,12 @@ extern "C" UINT __stdcall QvStopService(MSIHANDLE install)
     NoteRollbackDisabled(Field(0));
     const wchar_t *hostPath = Field(3), *installDir = Field(4), *topLevel = Field(5);
     CaptureService(hostPath);
-    /* Only a first install sees INSTALLDIR as it was before the product. */
+    /* Only a first install sees INSTALLDIR as it was before the product: none,
+    ** empty, or holding only what an earlier installation kept is the
+    ** product's; anything else makes it shared. */
     if (Field(1)[0] == L'\0' && Field(2)[0] == L'\0' && installDir[0] != L'\0') {
-        StateSetText(L"InstallDirOrigin", REG_SZ, FolderEmptyOrAbsent(installDir) ? ORIGIN_CREATED : ORIGIN_SHARED,
-                     8);
+        const wchar_t *origin = FolderHoldsOnly(installDir, topLevel) ? ORIGIN_CREATED : ORIGIN_SHARED;
+        StateSetText(L"InstallDirOrigin", REG_SZ, origin, wcslen(origin) + 1);
     }
     if (!StopAndWait()) {
         return FailF(L"O servico QuelvaronAsterisk nao parou em %d s, nem apos o seu processo ser encerrado; os "

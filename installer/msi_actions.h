@@ -179,7 +179,8 @@ UINT ReadAccount(MSIHANDLE install);
 void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar_t *topLevel);
 /* Owners and permissions of what the product installs: UINT result. */
 UINT SecureFolders(const wchar_t *installDir, const wchar_t *topLevel);
-/* 1 when `installDir` does not exist or holds nothing. */
-int FolderEmptyOrAbsent(const wchar_t *installDir);
+/* 1 when `installDir` does not exist or holds nothing but entries named in
+** the '|'-joined `topLevel` (what an earlier installation kept). */
+int FolderHoldsOnly(const wchar_t *installDir, const wchar_t *topLevel);
 
 #endif /* QUELVARON_MSI_ACTIONS_H */

@@ -479,7 +479,20 @@ static int LongForm(const wchar_t *installDir, size_t *length)
     return 1;
 }
 
-int FolderEmptyOrAbsent(const wchar_t *installDir)
+/* 1 when `name` is one of the '|'-joined `list`, any letter case. */
+static int Listed(const wchar_t *name, const wchar_t *list)
+{
+    static wchar_t entry[MAX_PATH + 1];
+    const wchar_t *cursor = list;
+    while (NextListName(&cursor, entry, MAX_PATH + 1)) {
+        if (g_Msi.CompareStringOrdinal(name, -1, entry, -1, TRUE) == CSTR_EQUAL) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int FolderHoldsOnly(const wchar_t *installDir, const wchar_t *topLevel)
 {
     size_t length;
     if (!LongForm(installDir, &length)) {
@@ -489,12 +502,12 @@ int FolderEmptyOrAbsent(const wchar_t *installDir)
     if (find == INVALID_HANDLE_VALUE) {
         return 1;
     }
-    int empty = 1;
-    for (BOOL more = TRUE; more && empty; more = g_Msi.FindNextFileW(find, &g_Found)) {
-        empty = IsDots(g_Found.cFileName);
+    int only = 1;
+    for (BOOL more = TRUE; more && only; more = g_Msi.FindNextFileW(find, &g_Found)) {
+        only = IsDots(g_Found.cFileName) || Listed(g_Found.cFileName, topLevel);
     }
     g_Msi.FindClose(find);
-    return empty;
+    return only;
 }
 
 /* What is left directly in INSTALLDIR (a shared one): named in the log. */

@@ -110,7 +110,7 @@ show w cmd /c quelvaron-console -p "$port" -x "core show version"
 step "The administrator sets port=$((port + 1)) in etc\\asterisk.ini and upgrades to $next_version"
 port=$((port + 1))
 printf 'port=%s\r\n' "$port" >"$top/etc/asterisk.ini"
-echo "notas do administrador" >"$top/notes.txt"
+echo "notas do administrador" >"$top/var/notes.txt"
 t0=$(date +%s%N)
 w msiexec /i "$(winpath "$msi_next")" /qn /l*v "$(winpath "$logs/upgrade.log")"
 echo "upgraded in $(( ($(date +%s%N) - t0) / 1000000 )) ms (msiexec exit 0); etc\\asterisk.ini: $(tr -d '\r' <"$top/etc/asterisk.ini")"

@@ -255,4 +255,31 @@ TEST_F(MsiActionsTest, TheAccountIsTheOneAskedForOrTheOneItHas)
     EXPECT_THAT(Log(), ::testing::Contains(::testing::HasSubstr(L"ERRO: A conta do servico QuelvaronAsterisk nao pode ser configurada: tipo de SID (Erro 5)")));
 }
 
+// How a first install finds INSTALLDIR: none, or only what an earlier
+// installation kept, is the product's; anything else makes it shared. A
+// repair or upgrade (the third field set) takes no new note.
+TEST_F(MsiActionsTest, AFirstInstallNotesHowItFoundInstallDir)
+{
+    const struct {
+        std::vector<std::pair<std::wstring, DWORD>> tree;
+        const wchar_t *again, *origin;
+    } rows[] = {
+        {{}, L"", L"created"},
+        {{{L"etc\\", 0}, {L"etc\\a.ini", 0}, {L"VAR\\", 0}}, L"", L"created"},
+        {{{L"etc\\", 0}, {L"Other App\\", 0}}, L"", L"shared"},
+        {{{L"readme.txt", 0}}, L"", L"shared"},
+        {{{L"readme.txt", 0}}, L"1", L""},
+    };
+    for (const auto &row : rows) {
+        fake = FakeMsi();
+        InstallMsiFakes();
+        if (!row.tree.empty()) {
+            Tree(L"C:\\QV", row.tree);
+        }
+        Data(L"||" + std::wstring(row.again) + L"|" + kHost + L"|C:\\QV\\|bin|etc|var");
+        QvStopService(FAKE_INSTALL);
+        EXPECT_EQ(State()[L"InstallDirOrigin"].Text(), row.origin) << row.tree.size() << row.again;
+    }
+}
+
 } // namespace
