@@ -79,6 +79,10 @@ struct Server {
 };
 
 std::string g_ini_path, g_log_path, g_pid_path; // see the layouts above
+// The running instance's port, beside its pid file (as Asterisk's control
+// socket sits in var/run): "-rx" reaches the instance that runs, also after
+// an administrator has set another port in the settings for the next start.
+std::string g_ctl_path;
 unsigned long g_pid;
 volatile sig_atomic_t g_interrupted = 0;
 
@@ -153,6 +157,7 @@ void choose_layout(const std::string &stem)
         g_log_path = stem + ".log";
         g_pid_path = stem + ".pid";
     }
+    g_ctl_path = g_pid_path.substr(0, g_pid_path.size() - 4) + ".ctl";
 }
 
 // Appends one line to the log; opened per line so that every process
@@ -527,6 +532,11 @@ int run_pbx(const Settings &settings)
         fprintf(pidf, "%lu\n", g_pid);
         fclose(pidf);
     }
+    FILE *ctl = fopen(g_ctl_path.c_str(), "wb");
+    if (ctl) {
+        fprintf(ctl, "%d\n", settings.port);
+        fclose(ctl);
+    }
     printf("devpbx %lu: serving AMI on 127.0.0.1:%d\n", g_pid, settings.port);
     fflush(stdout);
 
@@ -538,6 +548,7 @@ int run_pbx(const Settings &settings)
     ast_unload_module();
     net_cleanup();
     remove(g_pid_path.c_str());
+    remove(g_ctl_path.c_str());
     printf("devpbx %lu: stopped\n", g_pid);
     fflush(stdout);
     log_line("exit %lu %d", g_pid, settings.exit_code);
@@ -556,8 +567,16 @@ bool reply_complete(const std::string &got)
     return got.find("\r\n\r\n", r) != std::string::npos;
 }
 
-int run_remote_command(const Settings &settings, const char *command)
+int run_remote_command(const Settings &given, const char *command)
 {
+    Settings settings = given;
+    const char *chosen = getenv("QUELVARON_DEVPBX_PORT");
+    FILE *ctl = chosen && *chosen ? NULL : fopen(g_ctl_path.c_str(), "rb");
+    if (ctl) {
+        int port = 0;
+        if (fscanf(ctl, "%d", &port) == 1 && port > 0) settings.port = port;
+        fclose(ctl);
+    }
     sleep_ms(settings.stop_request_hang_ms);
     if (!net_startup()) return 1;
     net_socket s = net_connect_loopback(settings.port);
