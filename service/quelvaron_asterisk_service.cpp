@@ -22,6 +22,7 @@
 #include "quelvaron_asterisk_service.h"
 #include "win32_seam.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -120,6 +121,8 @@ static void UnlockStatus(void)
 ** every entry so nothing is kept between calls (both threads call this).
 ** The entry's only text is its insertion string, under event id 0; the
 ** program's message table turns that id into "%1" for the event viewer.
+** An entry that cannot be written is dropped: the service runs its PBX
+** without its log rather than not at all.
 */
 void ReportServiceEvent(WORD type, const char *message)
 {
@@ -131,6 +134,14 @@ void ReportServiceEvent(WORD type, const char *message)
     strings[0] = message;
     g_Win32.ReportEventA(source, type, 0, 0, NULL, 1, 0, strings, NULL);
     g_Win32.DeregisterEventSource(source);
+}
+
+/* An error event whose text carries one error code. */
+static void ReportErrorEvent(const char *format, DWORD error)
+{
+    char text[EVENT_TEXT_SIZE];
+    snprintf(text, sizeof(text), format, error);
+    ReportServiceEvent(EVENTLOG_ERROR_TYPE, text);
 }
 
 /*
@@ -425,8 +436,9 @@ static void WarnAboutExposedFolders(const char *pbxPath, int asEvent)
     WarnIfFolderExposed(pbxPath, asEvent);
 }
 
-/* Run the PBX in the foreground of this console until it ends. */
-void RunInConsole(void)
+/* Run the PBX in the foreground of this console until it ends: 0, or 1 when
+** the command interpreter cannot run it (the PBX's own exit code is its own). */
+int RunInConsole(void)
 {
     char exePath[MAX_PATH];
     char commandLine[COMMAND_LINE_SIZE];
@@ -453,7 +465,11 @@ void RunInConsole(void)
 
     /* The PBX writes to the same console: our lines must come first. */
     fflush(stdout);
-    g_Win32.system(shellCommand);
+    if (g_Win32.system(shellCommand) == -1) {
+        printf("[ERRO] Falha ao executar o PBX pelo interpretador de comandos (Erro %d).\n", errno);
+        return 1;
+    }
+    return 0;
 }
 
 /*
@@ -560,9 +576,10 @@ void StopServiceProcess(void)
             g_Win32.AssignProcessToJobObject(g_JobHandle, request.hProcess);
         }
         /* Ended at once when it cannot be resumed (suspended, it would
-        ** never end), or when it outlives its wait. */
+        ** never end), or when it is not seen to end within its wait. A
+        ** request that cannot be ended dies with the job. */
         if (g_Win32.ResumeThread(request.hThread) == (DWORD)-1 ||
-            g_Win32.WaitForSingleObject(request.hProcess, STOP_REQUEST_WAIT_MS) == WAIT_TIMEOUT) {
+            g_Win32.WaitForSingleObject(request.hProcess, STOP_REQUEST_WAIT_MS) != WAIT_OBJECT_0) {
             g_Win32.TerminateProcess(request.hProcess, 0);
         }
         g_Win32.CloseHandle(request.hProcess);
@@ -573,10 +590,17 @@ void StopServiceProcess(void)
     ** one, so the SCM sees progress before the PBX's wait. */
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, PBX_EXIT_WAIT_MS);
 
-    if (g_Win32.WaitForSingleObject(g_ProcessHandle, PBX_EXIT_WAIT_MS) == WAIT_TIMEOUT) {
+    /* A failed wait is no reason to end the PBX by force; it is said, and
+    ** closing the job below ends whatever still runs in it. */
+    DWORD waited = g_Win32.WaitForSingleObject(g_ProcessHandle, PBX_EXIT_WAIT_MS);
+    if (waited == WAIT_TIMEOUT) {
         ReportServiceEvent(EVENTLOG_WARNING_TYPE,
                            "Processo Asterisk nao respondeu a tempo. Forcando finalizacao...");
-        g_Win32.TerminateProcess(g_ProcessHandle, 0);
+        if (!g_Win32.TerminateProcess(g_ProcessHandle, 0)) {
+            ReportErrorEvent("Falha ao finalizar o processo Asterisk (Erro: %lu).", g_Win32.GetLastError());
+        }
+    } else if (waited != WAIT_OBJECT_0) {
+        ReportErrorEvent("Falha ao aguardar o fim do processo Asterisk (Erro: %lu).", g_Win32.GetLastError());
     }
 
     g_Win32.CloseHandle(g_ProcessHandle);
@@ -596,6 +620,8 @@ void StopServiceProcess(void)
 ** Report a state to the SCM.  Pending states carry the next value of a
 ** counter that only ever grows while the program runs; the others carry 0.
 */
+/* A report the SCM refuses is not repeated: the next one carries the whole
+** record again, and the service goes on either way. */
 void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint)
 {
     static DWORD dwCheckPoint = 1;
@@ -639,6 +665,9 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 
     g_StatusHandle = g_Win32.RegisterServiceCtrlHandlerExA(SERVICE_NAME, ServiceHandlerEx, NULL);
     if (g_StatusHandle == NULL) {
+        /* No status can be reported without it: the event log says why. */
+        ReportErrorEvent("Falha ao registrar o controle do servico junto ao SCM (Erro: %lu).",
+                         g_Win32.GetLastError());
         return;
     }
 
@@ -683,6 +712,8 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     } else if (waitResult != WAIT_OBJECT_0) {
         /* The wait itself failed: the PBX is stopped as on a request, but
         ** the service ends as failed, for recovery and monitoring to see. */
+        ReportErrorEvent("Falha ao aguardar o processo Asterisk (Erro: %lu); o PBX sera encerrado.",
+                         g_Win32.GetLastError());
         exitCode = ERROR_PROCESS_ABORTED;
     }
 
@@ -712,16 +743,21 @@ DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, 
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
-    case SERVICE_CONTROL_PRESHUTDOWN:
+    case SERVICE_CONTROL_PRESHUTDOWN: {
         ReportServiceEvent(EVENTLOG_INFORMATION_TYPE, "Comando de parada recebido do SCM.");
         LockStatus();
         g_StopRequested = TRUE;
         ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 10000);
-        if (g_StopEvent != NULL) {
-            g_Win32.SetEvent(g_StopEvent);
+        DWORD signalError = NO_ERROR;
+        if (g_StopEvent != NULL && !g_Win32.SetEvent(g_StopEvent)) {
+            signalError = g_Win32.GetLastError();
         }
         UnlockStatus();
+        if (signalError != NO_ERROR) {
+            ReportErrorEvent("Falha ao sinalizar a parada ao servico (Erro: %lu).", signalError);
+        }
         return NO_ERROR;
+    }
 
     case SERVICE_CONTROL_PAUSE:
         ReportServiceEvent(EVENTLOG_INFORMATION_TYPE,
@@ -749,6 +785,23 @@ DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, 
 /* ======================================================================
 ** Management command line
 ** ====================================================================== */
+
+static void PrintManagerFailed(void)
+{
+    printf("[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (Erro %lu). Execute como Administrador.\n",
+           g_Win32.GetLastError());
+}
+
+/* The service is not there (1060), or could not be opened. */
+static void PrintOpenFailed(void)
+{
+    DWORD error = g_Win32.GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        printf("[ERRO] Servico '%s' nao encontrado.\n", SERVICE_NAME);
+    } else {
+        printf("[ERRO] Falha ao abrir servico (Erro %lu).\n", error);
+    }
+}
 
 /*
 ** Recovery of a freshly created service: restart after 5, 10, then 30
@@ -790,14 +843,14 @@ static int InstallService(void)
     static char description[] = SERVICE_DESCRIPTION_TEXT;
 
     if (!GetOwnPath(ownPath)) {
-        printf("[ERRO] Nao foi possivel obter o caminho do binario.\n");
+        printf("[ERRO] Nao foi possivel obter o caminho do binario (Erro %lu).\n", g_Win32.GetLastError());
         return 1;
     }
     snprintf(quotedPath, sizeof(quotedPath), "\"%s\"", ownPath);
 
     SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (manager == NULL) {
-        printf("[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (execute como Administrador).\n");
+        PrintManagerFailed();
         return 1;
     }
 
@@ -827,17 +880,26 @@ static int InstallService(void)
         printf("[INFO] O servico '%s' ja esta instalado.\n", SERVICE_NAME);
     }
 
+    /* The service runs without it: said, not fatal. */
     HKEY key;
     snprintf(keyPath, sizeof(keyPath), EVENTLOG_KEY_FORMAT, SERVICE_NAME);
-    if (g_Win32.RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, NULL, REG_OPTION_NON_VOLATILE,
-                                KEY_SET_VALUE, NULL, &key, NULL) == ERROR_SUCCESS) {
+    LONG result = g_Win32.RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, NULL, REG_OPTION_NON_VOLATILE,
+                                          KEY_SET_VALUE, NULL, &key, NULL);
+    if (result == ERROR_SUCCESS) {
         DWORD typesSupported =
             EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-        g_Win32.RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
-                               (const BYTE *)&typesSupported, sizeof(typesSupported));
-        g_Win32.RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, (const BYTE *)ownPath,
-                               (DWORD)strlen(ownPath) + 1);
+        result = g_Win32.RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                                        (const BYTE *)&typesSupported, sizeof(typesSupported));
+        if (result == ERROR_SUCCESS) {
+            result = g_Win32.RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ, (const BYTE *)ownPath,
+                                            (DWORD)strlen(ownPath) + 1);
+        }
         g_Win32.RegCloseKey(key);
+    }
+    if (result != ERROR_SUCCESS) {
+        printf("[AVISO] A origem de eventos '%s' nao pode ser registrada (Erro %ld): o Visualizador de Eventos "
+               "mostra as entradas do servico sem o seu texto.\n",
+               SERVICE_NAME, (long)result);
     }
 
     /* Registered either way; the warning comes after its result line. */
@@ -853,30 +915,34 @@ static int UninstallService(void)
 {
     SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (manager == NULL) {
-        printf("[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (execute como Administrador).\n");
+        PrintManagerFailed();
         return 1;
     }
 
     SC_HANDLE service = g_Win32.OpenServiceA(manager, SERVICE_NAME, DELETE | SERVICE_STOP);
     if (service == NULL) {
-        printf("[ERRO] Servico '%s' nao encontrado.\n", SERVICE_NAME);
+        PrintOpenFailed();
         g_Win32.CloseServiceHandle(manager);
         return 1;
     }
 
-    /* Deletion takes effect once the service has stopped; no waiting here. */
+    /* Deletion takes effect once the service has stopped; no waiting here.
+    ** A refused stop (a service already stopped) changes nothing: the
+    ** deletion is what counts. */
     SERVICE_STATUS status;
     g_Win32.ControlService(service, SERVICE_CONTROL_STOP, &status);
 
+    int exitCode = 0;
     if (g_Win32.DeleteService(service)) {
         printf("[OK] Servico '%s' removido com sucesso.\n", SERVICE_NAME);
     } else {
         printf("[ERRO] Falha ao remover servico (Erro %lu).\n", g_Win32.GetLastError());
+        exitCode = 1;
     }
 
     g_Win32.CloseServiceHandle(service);
     g_Win32.CloseServiceHandle(manager);
-    return 0;
+    return exitCode;
 }
 
 /* Close what a start or stop command opened, service handle first. */
@@ -943,13 +1009,18 @@ static int ShowServiceStatus(void)
 {
     SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     if (manager == NULL) {
-        printf("[ERRO] Nao foi possivel conectar ao Gerenciador de Servicos.\n");
+        printf("[ERRO] Nao foi possivel conectar ao Gerenciador de Servicos (Erro %lu).\n", g_Win32.GetLastError());
         return 1;
     }
 
     SC_HANDLE service = g_Win32.OpenServiceA(manager, SERVICE_NAME, SERVICE_QUERY_STATUS);
     if (service == NULL) {
-        printf("Servico '%s': NAO INSTALADO\n", SERVICE_NAME);
+        DWORD error = g_Win32.GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            printf("Servico '%s': NAO INSTALADO\n", SERVICE_NAME);
+        } else {
+            printf("[ERRO] Falha ao abrir servico (Erro %lu).\n", error);
+        }
         g_Win32.CloseServiceHandle(manager);
         return 1;
     }
@@ -959,9 +1030,10 @@ static int ShowServiceStatus(void)
     memset(&status, 0, sizeof(status));
     if (!g_Win32.QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&status,
                                       sizeof(status), &bytesNeeded)) {
+        printf("[ERRO] Falha ao consultar o estado do servico (Erro %lu).\n", g_Win32.GetLastError());
         g_Win32.CloseServiceHandle(service);
         g_Win32.CloseServiceHandle(manager);
-        return 0;
+        return 1;
     }
 
     printf("Servico: %s (%s)\n", SERVICE_DISPLAY_NAME, SERVICE_NAME);
@@ -1040,8 +1112,7 @@ int ServiceCommandMain(int argc, char **argv)
         return ShowServiceStatus();
     }
     if (IsOption(option, "-console", "-debug")) { /* no slash forms */
-        RunInConsole();
-        return 0;
+        return RunInConsole();
     }
 
     printf("Uso: %s [-install | -uninstall | -start | -stop | -status | -console]\n", programName);

@@ -27,7 +27,7 @@ extern HANDLE g_StopEvent;
 /* PBX supervisor */
 void ReportServiceEvent(WORD type, const char *message);
 void FindAsteriskExecutable(char *path); /* path: MAX_PATH bytes */
-void RunInConsole(void);
+int RunInConsole(void); /* 0, or 1 when the PBX cannot be run */
 int StartServiceProcess(void);
 void StopServiceProcess(void);
 

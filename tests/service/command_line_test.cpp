@@ -12,7 +12,7 @@ using ::testing::internal::GetCapturedStdout;
 namespace {
 
 const char kOpenManagerFailed[] =
-    "[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (execute como Administrador).\n";
+    "[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (Erro 5). Execute como Administrador.\n";
 const char kProgram[] = "C:\\QV\\bin\\quelvaron-service.exe";
 
 // Restart after 5, 10 and 30 s, failure count reset after a day, and a stop
@@ -248,7 +248,9 @@ TEST_F(CommandLine, InstallSucceedsEvenWhenTheEventSourceKeyCannotBeOpened)
 {
     fake.regCreateResult = ERROR_ACCESS_DENIED;
     EXPECT_EQ(Run({"svc.exe", "-install"}), 0);
-    EXPECT_EQ(out, "[OK] Servico 'Quelvaron Asterisk PBX Service' instalado com sucesso!\n");
+    EXPECT_EQ(out, "[OK] Servico 'Quelvaron Asterisk PBX Service' instalado com sucesso!\n"
+                   "[AVISO] A origem de eventos 'QuelvaronAsterisk' nao pode ser registrada (Erro 5): o Visualizador "
+                   "de Eventos mostra as entradas do servico sem o seu texto.\n");
     EXPECT_TRUE(fake.regValues.empty());
     EXPECT_THAT(LogLines("RegCloseKey"), ElementsAre());
 }
@@ -257,7 +259,7 @@ TEST_F(CommandLine, InstallFailures)
 {
     fake.moduleFileFails = true;
     EXPECT_EQ(Run({"svc.exe", "-install"}), 1);
-    EXPECT_EQ(out, "[ERRO] Nao foi possivel obter o caminho do binario.\n");
+    EXPECT_EQ(out, "[ERRO] Nao foi possivel obter o caminho do binario (Erro 122).\n");
     EXPECT_THAT(LogLines("OpenSCManagerA"), ElementsAre());
 
     fake = FakeWin32();
@@ -279,7 +281,7 @@ TEST_F(CommandLine, InstallRefusesAnOwnPathCutByThePlatform)
     // Registering a cut path would register some other program as the service.
     fake.modulePath = "C:\\" + std::string(300, 'p') + "\\quelvaron-service.exe";
     EXPECT_EQ(Run({"svc.exe", "-install"}), 1);
-    EXPECT_EQ(out, "[ERRO] Nao foi possivel obter o caminho do binario.\n");
+    EXPECT_EQ(out, "[ERRO] Nao foi possivel obter o caminho do binario (Erro 122).\n");
     EXPECT_TRUE(fake.createdServices.empty());
 }
 
@@ -318,10 +320,14 @@ TEST_F(CommandLine, UninstallFailures)
     EXPECT_EQ(out, "[ERRO] Servico 'QuelvaronAsterisk' nao encontrado.\n");
     EXPECT_THAT(LogLines("CloseServiceHandle"), ElementsAre("CloseServiceHandle " + Hex(FAKE_SCM)));
 
-    // A failed deletion is reported, yet the command exits with 0.
+    fake = FakeWin32();
+    fake.openServiceError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(Run({"svc.exe", "-uninstall"}), 1);
+    EXPECT_EQ(out, "[ERRO] Falha ao abrir servico (Erro 5).\n");
+
     fake = FakeWin32();
     fake.deleteError = ERROR_SERVICE_MARKED_FOR_DELETE;
-    EXPECT_EQ(Run({"svc.exe", "-uninstall"}), 0);
+    EXPECT_EQ(Run({"svc.exe", "-uninstall"}), 1);
     EXPECT_EQ(out, "[ERRO] Falha ao remover servico (Erro 1072).\n");
     EXPECT_THAT(LogLines("CloseServiceHandle"), ElementsAre("CloseServiceHandle " + Hex(FAKE_SERVICE),
                                                             "CloseServiceHandle " + Hex(FAKE_SCM)));
@@ -444,7 +450,7 @@ TEST_F(CommandLine, StatusFailures)
 {
     fake.openManagerError = ERROR_ACCESS_DENIED;
     EXPECT_EQ(Run({"svc.exe", "-status"}), 1);
-    EXPECT_EQ(out, "[ERRO] Nao foi possivel conectar ao Gerenciador de Servicos.\n");
+    EXPECT_EQ(out, "[ERRO] Nao foi possivel conectar ao Gerenciador de Servicos (Erro 5).\n");
 
     fake = FakeWin32();
     fake.openServiceError = ERROR_SERVICE_DOES_NOT_EXIST;
@@ -452,11 +458,15 @@ TEST_F(CommandLine, StatusFailures)
     EXPECT_EQ(out, "Servico 'QuelvaronAsterisk': NAO INSTALADO\n");
     EXPECT_THAT(LogLines("CloseServiceHandle"), ElementsAre("CloseServiceHandle " + Hex(FAKE_SCM)));
 
-    // A failed query prints nothing and still exits with 0.
+    fake = FakeWin32();
+    fake.openServiceError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(Run({"svc.exe", "-status"}), 1);
+    EXPECT_EQ(out, "[ERRO] Falha ao abrir servico (Erro 5).\n");
+
     fake = FakeWin32();
     fake.queryError = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(Run({"svc.exe", "-status"}), 0);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(Run({"svc.exe", "-status"}), 1);
+    EXPECT_EQ(out, "[ERRO] Falha ao consultar o estado do servico (Erro 5).\n");
     EXPECT_THAT(LogLines("CloseServiceHandle"), ElementsAre("CloseServiceHandle " + Hex(FAKE_SERVICE),
                                                             "CloseServiceHandle " + Hex(FAKE_SCM)));
 }

@@ -221,12 +221,20 @@ TEST_F(PbxStop, APbxThatDoesNotEndIn8000MsIsTerminatedWithExitCode0)
 
 TEST_F(PbxStop, OnlyATimeOutLeadsToTermination)
 {
-    // A failed wait is no reason to terminate the PBX; a stop request that hung is ended.
-    fake.onWaitSingle = [this](HANDLE h, DWORD) -> DWORD { return h == kPbx ? WAIT_FAILED : WAIT_TIMEOUT; };
-    StopServiceProcess();
-    EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre("TerminateProcess " + Hex(FAKE_PROCESS(0)) + " 0"));
-    EXPECT_THAT(EventTexts(), ElementsAre("Encerrando processo Asterisk PBX de forma limpa..."));
-    EXPECT_EQ(g_ProcessHandle, nullptr);
+    // A failed wait is no reason to terminate the PBX, but it is said; a
+    // stop request that hung, or whose wait failed, is ended.
+    for (DWORD request : {(DWORD)WAIT_TIMEOUT, (DWORD)WAIT_FAILED}) {
+        SetUp();
+        fake.onWaitSingle = [&](HANDLE h, DWORD) -> DWORD {
+            return fake.lastError = ERROR_INVALID_HANDLE, h == kPbx ? WAIT_FAILED : request;
+        };
+        StopServiceProcess();
+        EXPECT_THAT(LogLines("TerminateProcess"), ElementsAre("TerminateProcess " + Hex(FAKE_PROCESS(0)) + " 0"));
+        EXPECT_THAT(EventTexts(), ElementsAre("Encerrando processo Asterisk PBX de forma limpa...",
+                                              "Falha ao aguardar o fim do processo Asterisk (Erro: 6)."));
+        EXPECT_EQ(fake.events[1].type, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(g_ProcessHandle, nullptr);
+    }
 }
 
 TEST_F(PbxStop, TheJobIsClosedOnlyOnceThePbxHasEndedOrBeenTerminated)

@@ -165,10 +165,13 @@ TEST_F(ServiceThread, APbxThatEndsByItselfIsStoppedAndTheServiceStopsWith1067)
     EXPECT_THAT(LogLines("SetEvent"), ElementsAre());
 }
 
-TEST_F(ServiceThread, AFailedWaitStopsWithoutTheWarningAsAFailure)
+TEST_F(ServiceThread, AFailedWaitStopsWithAnErrorNotTheWarningAsAFailure)
 {
-    Run([] { return WAIT_FAILED; });
-    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning, kStopping, kStopped));
+    Run([] { return fake.lastError = ERROR_INVALID_HANDLE, WAIT_FAILED; });
+    EXPECT_THAT(EventTexts(), ElementsAre(kStarted, kLaunching, kRunning,
+                                          "Falha ao aguardar o processo Asterisk (Erro: 6); o PBX sera encerrado.",
+                                          kStopping, kStopped));
+    EXPECT_EQ(fake.events[3].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(fake.reports.back().dwCurrentState, (DWORD)SERVICE_STOPPED);
     EXPECT_EQ(fake.reports.back().dwWin32ExitCode, (DWORD)ERROR_PROCESS_ABORTED);
 }
@@ -247,11 +250,14 @@ TEST_F(ServiceThread, AStopEventThatCannotBeCreatedStopsWithItsErrorAndNoEvent)
     EXPECT_THAT(LogLines("CloseHandle"), ElementsAre());
 }
 
-TEST_F(ServiceThread, AHandlerThatCannotBeRegisteredEndsTheThreadSilently)
+TEST_F(ServiceThread, AHandlerThatCannotBeRegisteredEndsTheThreadWithAnErrorEventOnly)
 {
     fake.registerHandlerFails = true;
     Run([] { return WAIT_OBJECT_0; });
-    EXPECT_THAT(fake.log, ElementsAre("RegisterServiceCtrlHandlerExA"));
+    EXPECT_THAT(fake.log, ElementsAre("RegisterServiceCtrlHandlerExA", "RegisterEventSourceA",
+                                      "ReportEventA 0xe50 1 Falha ao registrar o controle do servico junto ao SCM "
+                                      "(Erro: 1060).",
+                                      "DeregisterEventSource 0xe50"));
 }
 
 TEST_F(ServiceThread, PauseAndContinueChangeOnlyTheReportedState)

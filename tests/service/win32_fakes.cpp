@@ -2,6 +2,8 @@
 
 #include <sddl.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +22,8 @@ std::string Hex(const void *handle)
 
 static void Log(const std::string &line) { fake.log.push_back(line); }
 
+static void Held(const void *handle, int opened) { fake.handles[(ULONG_PTR)handle] += opened; }
+
 static BOOL Fail(DWORD error)
 {
     fake.lastError = error;
@@ -37,6 +41,7 @@ static SC_HANDLE WINAPI FakeOpenSCManagerA(LPCSTR machine, LPCSTR database, DWOR
         Fail(fake.openManagerError);
         return nullptr;
     }
+    Held(FAKE_SCM, 1);
     return FAKE_SCM;
 }
 
@@ -65,6 +70,7 @@ static SC_HANDLE WINAPI FakeCreateServiceA(SC_HANDLE manager, LPCSTR name, LPCST
         Fail(fake.createServiceError);
         return nullptr;
     }
+    Held(FAKE_SERVICE, 1);
     return FAKE_SERVICE;
 }
 
@@ -100,6 +106,7 @@ static SC_HANDLE WINAPI FakeOpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD a
         Fail(fake.openServiceError);
         return nullptr;
     }
+    Held(FAKE_SERVICE, 1);
     return FAKE_SERVICE;
 }
 
@@ -144,6 +151,7 @@ static BOOL WINAPI FakeQueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE le
 static BOOL WINAPI FakeCloseServiceHandle(SC_HANDLE handle)
 {
     Log("CloseServiceHandle " + Hex(handle));
+    Held(handle, -1);
     if (fake.closeSetsError != 0) {
         fake.lastError = fake.closeSetsError;
     }
@@ -192,6 +200,7 @@ static HANDLE WINAPI FakeRegisterEventSourceA(LPCSTR server, LPCSTR source)
         Fail(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    Held(FAKE_EVENT_SOURCE, 1);
     return FAKE_EVENT_SOURCE;
 }
 
@@ -215,6 +224,7 @@ static BOOL WINAPI FakeReportEventA(HANDLE source, WORD type, WORD category, DWO
 static BOOL WINAPI FakeDeregisterEventSource(HANDLE source)
 {
     Log("DeregisterEventSource " + Hex(source));
+    Held(source, -1);
     return TRUE;
 }
 
@@ -235,6 +245,7 @@ static LSTATUS WINAPI FakeRegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserv
         return fake.regCreateResult;
     }
     *result = FAKE_KEY;
+    Held(FAKE_KEY, 1);
     return ERROR_SUCCESS;
 }
 
@@ -255,6 +266,7 @@ static LSTATUS WINAPI FakeRegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, 
 static LSTATUS WINAPI FakeRegCloseKey(HKEY key)
 {
     Log("RegCloseKey " + Hex(key));
+    Held(key, -1);
     return ERROR_SUCCESS;
 }
 
@@ -285,6 +297,8 @@ static BOOL WINAPI FakeCreateProcessA(LPCSTR application, LPSTR commandLine, LPS
     info->hThread = FAKE_THREAD(n);
     info->dwProcessId = 4000 + (DWORD)n;
     info->dwThreadId = 5000 + (DWORD)n;
+    Held(info->hProcess, 1);
+    Held(info->hThread, 1);
     return TRUE;
 }
 
@@ -297,6 +311,7 @@ static DWORD WINAPI FakeResumeThread(HANDLE thread)
 static DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD ms)
 {
     Log("WaitForSingleObject " + Hex(handle) + " " + std::to_string(ms));
+    fake.longestWait = std::max(fake.longestWait, ms);
     return fake.onWaitSingle ? fake.onWaitSingle(handle, ms) : WAIT_OBJECT_0;
 }
 
@@ -316,6 +331,7 @@ static BOOL WINAPI FakeTerminateProcess(HANDLE process, UINT exitCode)
 static BOOL WINAPI FakeCloseHandle(HANDLE handle)
 {
     Log("CloseHandle " + Hex(handle));
+    Held(handle, -1);
     return TRUE;
 }
 
@@ -327,6 +343,7 @@ static HANDLE WINAPI FakeCreateJobObjectA(LPSECURITY_ATTRIBUTES attributes, LPCS
         Fail(fake.createJobError);
         return nullptr;
     }
+    Held(FAKE_JOB, 1);
     return FAKE_JOB;
 }
 
@@ -360,6 +377,7 @@ static HANDLE WINAPI FakeCreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL man
         Fail(fake.createEventError);
         return nullptr;
     }
+    Held(FAKE_STOP_EVENT, 1);
     return FAKE_STOP_EVENT;
 }
 
@@ -430,6 +448,36 @@ static int __cdecl FakeSystem(const char *command)
     return 0;
 }
 
+// The fakes behind the switch, and how each entry that can fail fails:
+// its failing result, then its last error (0: it returns its error).
+static Win32Seam g_Fakes;
+static void FailWith(DWORD error) { fake.lastError = error, errno = (int)error; }
+#define FAILS(e, value, error) QV_FAIL_ENTRY(g_Win32, g_Fakes, fake.fault, FailWith, e, value, error)
+#define DENIED ERROR_ACCESS_DENIED
+
+static void InstallFaultSwitch()
+{
+    g_Fakes = g_Win32;
+    FAILS(OpenSCManagerA, NULL, DENIED);          FAILS(CreateServiceA, NULL, DENIED);
+    FAILS(ChangeServiceConfig2A, FALSE, DENIED);  FAILS(OpenServiceA, NULL, DENIED);
+    FAILS(DeleteService, FALSE, DENIED);          FAILS(StartServiceA, FALSE, DENIED);
+    FAILS(ControlService, FALSE, DENIED);         FAILS(QueryServiceStatusEx, FALSE, DENIED);
+    FAILS(StartServiceCtrlDispatcherA, FALSE, DENIED);
+    FAILS(RegisterServiceCtrlHandlerExA, NULL, DENIED);
+    FAILS(SetServiceStatus, FALSE, DENIED);       FAILS(RegisterEventSourceA, NULL, DENIED);
+    FAILS(ReportEventA, FALSE, DENIED);           FAILS(RegCreateKeyExA, DENIED, 0);
+    FAILS(RegSetValueExA, DENIED, 0);             FAILS(CreateProcessA, FALSE, DENIED);
+    FAILS(ResumeThread, (DWORD)-1, DENIED);       FAILS(WaitForSingleObject, WAIT_FAILED, DENIED);
+    FAILS(WaitForMultipleObjects, WAIT_FAILED, DENIED);
+    FAILS(TerminateProcess, FALSE, DENIED);       FAILS(CreateJobObjectA, NULL, DENIED);
+    FAILS(SetInformationJobObject, FALSE, DENIED);
+    FAILS(AssignProcessToJobObject, FALSE, DENIED);
+    FAILS(CreateEventA, NULL, DENIED);            FAILS(SetEvent, FALSE, DENIED);
+    FAILS(GetModuleFileNameA, 0, DENIED);         FAILS(GetFileAttributesA, INVALID_FILE_ATTRIBUTES, DENIED);
+    FAILS(GetFileSecurityA, FALSE, DENIED);       FAILS(system, -1, ENOENT);
+    // Never failed: CloseServiceHandle, DeregisterEventSource, RegCloseKey, CloseHandle, GetLastError.
+}
+
 void InstallWin32Fakes()
 {
     g_Win32.OpenSCManagerA = FakeOpenSCManagerA;
@@ -466,6 +514,7 @@ void InstallWin32Fakes()
     g_Win32.GetFileSecurityA = FakeGetFileSecurityA;
     g_Win32.GetLastError = FakeGetLastError;
     g_Win32.system = FakeSystem;
+    InstallFaultSwitch();
 }
 
 std::vector<std::string> EventTexts()

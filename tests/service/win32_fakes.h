@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "../faults/seam_faults.h"
 #include "quelvaron_asterisk_service.h"
 #include "win32_seam.h"
 
@@ -163,6 +164,12 @@ struct FakeWin32 {
     DWORD regReserved = 99, regOptions = 99, regAccess = 0;
     bool regClassNull = false, regSecurityNull = false, regDispositionNull = false;
     std::vector<RegistryValue> regValues;
+
+    // Every entry that can fail goes through this switch (InstallWin32Fakes);
+    // handles opened minus closed, by value; the longest WaitForSingleObject.
+    FailSwitch fault;
+    std::map<ULONG_PTR, int> handles;
+    DWORD longestWait = 0;
 };
 
 extern FakeWin32 fake;
