@@ -786,10 +786,11 @@ DWORD WINAPI ServiceHandlerEx(DWORD control, DWORD eventType, LPVOID eventData, 
 ** Management command line
 ** ====================================================================== */
 
+/* The command line's own texts, kept as administrators and scripts know them
+** (they carry no error code). */
 static void PrintManagerFailed(void)
 {
-    printf("[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (Erro %lu). Execute como Administrador.\n",
-           g_Win32.GetLastError());
+    printf("[ERRO] Nao foi possivel abrir o Gerenciador de Servicos (execute como Administrador).\n");
 }
 
 /* The service is not there (1060), or could not be opened. */
@@ -843,7 +844,7 @@ static int InstallService(void)
     static char description[] = SERVICE_DESCRIPTION_TEXT;
 
     if (!GetOwnPath(ownPath)) {
-        printf("[ERRO] Nao foi possivel obter o caminho do binario (Erro %lu).\n", g_Win32.GetLastError());
+        printf("[ERRO] Nao foi possivel obter o caminho do binario.\n");
         return 1;
     }
     snprintf(quotedPath, sizeof(quotedPath), "\"%s\"", ownPath);
@@ -1009,7 +1010,7 @@ static int ShowServiceStatus(void)
 {
     SC_HANDLE manager = g_Win32.OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     if (manager == NULL) {
-        printf("[ERRO] Nao foi possivel conectar ao Gerenciador de Servicos (Erro %lu).\n", g_Win32.GetLastError());
+        printf("[ERRO] Nao foi possivel conectar ao Gerenciador de Servicos.\n");
         return 1;
     }
 
