@@ -51,7 +51,11 @@ UINT ReadAccount(MSIHANDLE install)
     } answer;
     static wchar_t host[MAX_PATH * 4], given[64];
     int virtualAccount = 0;
-    FormatInto(given, 64, L"%ls", Property(install, L"SERVICE_ACCOUNT"));
+    const wchar_t *value = Property(install, L"SERVICE_ACCOUNT");
+    if (value == NULL) {
+        return ERROR_INSTALL_FAILURE;
+    }
+    FormatInto(given, 64, L"%ls", value);
     if (given[0] != L'\0' && !Wanted(given, &virtualAccount)) {
         return FailF(L"SERVICE_ACCOUNT=%ls nao e valido: use LocalSystem ou virtual (a conta virtual %ls). Nada foi "
                      L"alterado.",
@@ -59,12 +63,20 @@ UINT ReadAccount(MSIHANDLE install)
     }
     if (given[0] == L'\0') {
         /* This host's registration keeps its account; any other is made anew as local system. */
-        FormatInto(host, MAX_PATH * 4, L"\"%ls\"", Property(install, L"QvHostPath"));
+        if ((value = Property(install, L"QvHostPath")) == NULL) {
+            return ERROR_INSTALL_FAILURE;
+        }
+        FormatInto(host, MAX_PATH * 4, L"\"%ls\"", value);
         SC_HANDLE manager = g_Msi.OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
         SC_HANDLE service = manager != NULL ? g_Msi.OpenServiceW(manager, SERVICE_NAME, SERVICE_QUERY_CONFIG) : NULL;
         DWORD needed = 0;
-        if (service != NULL && g_Msi.QueryServiceConfigW(service, &answer.config, sizeof(answer), &needed) &&
-            answer.config.lpServiceStartName != NULL && answer.config.lpBinaryPathName != NULL) {
+        int read = service != NULL && g_Msi.QueryServiceConfigW(service, &answer.config, sizeof(answer), &needed);
+        /* None registered is a new one: local system. One not read is said. */
+        if (!read && g_Msi.GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+            LogF(L"QuelvaronAsterisk: registro nao lido (Erro %lu); a conta considerada e LocalSystem",
+                 (unsigned long)g_Msi.GetLastError());
+        }
+        if (read && answer.config.lpServiceStartName != NULL && answer.config.lpBinaryPathName != NULL) {
             const wchar_t *image = answer.config.lpBinaryPathName;
             size_t length = wcslen(host);
             virtualAccount = IsVirtual(answer.config.lpServiceStartName) &&
@@ -78,7 +90,11 @@ UINT ReadAccount(MSIHANDLE install)
             g_Msi.CloseServiceHandle(manager);
         }
     }
-    g_Msi.MsiSetPropertyW(install, L"QvAccountVirtual", virtualAccount ? L"1" : L"");
+    /* The folders' lock rows read it: without it the account would not reach var\. */
+    UINT set = g_Msi.MsiSetPropertyW(install, L"QvAccountVirtual", virtualAccount ? L"1" : L"");
+    if (set != ERROR_SUCCESS) {
+        return FailF(L"A propriedade QvAccountVirtual nao pode ser definida (Erro %u).", set);
+    }
     LogF(L"Conta do servico: %ls%ls", virtualAccount ? VIRTUAL_ACCOUNT : L"LocalSystem",
          given[0] != L'\0' ? L" (SERVICE_ACCOUNT)" : L" (a que o servico tem)");
     return ERROR_SUCCESS;
@@ -104,7 +120,9 @@ static UINT Set2(SC_HANDLE service, DWORD level, void *info, const wchar_t *what
 extern "C" UINT __stdcall QvSetAccount(MSIHANDLE install)
 {
     int virtualAccount;
-    ReadActionData(install);
+    if (ReadActionData(install) < 0) {
+        return ERROR_INSTALL_FAILURE;
+    }
     if (g_Data[0] == L'\0') {
         return ERROR_SUCCESS; /* not asked: the account stays */
     }

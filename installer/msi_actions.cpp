@@ -66,6 +66,9 @@ extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install)
         return result;
     }
     const wchar_t *dumps = Property(install, L"CRASH_DUMPS");
+    if (dumps == NULL) {
+        return ERROR_INSTALL_FAILURE;
+    }
     if (wcscmp(dumps, L"0") != 0 && wcscmp(dumps, L"1") != 0) {
         return FailF(L"CRASH_DUMPS=%ls nao e valido: use 1 (despejos de memoria em var\\crash) ou 0. Nada foi alterado.",
                      dumps);
@@ -75,7 +78,13 @@ extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install)
         return ERROR_SUCCESS;
     }
     for (size_t i = 0; i < 2; i++) {
-        if (Property(install, programs[i][1])[0] != L'\0' && Property(install, programs[i][2])[0] == L'\0') {
+        const wchar_t *value = Property(install, programs[i][1]);
+        int folder = value != NULL && value[0] != L'\0';
+        value = value != NULL ? Property(install, programs[i][2]) : NULL;
+        if (value == NULL) {
+            return ERROR_INSTALL_FAILURE;
+        }
+        if (folder && value[0] == L'\0') {
             LogF(L"%ls%ls ja existe e nao foi escrito por este produto: fica como esta (os despejos de %ls vao para "
                  L"onde ele diz)",
                  LOCAL_DUMPS, programs[i][0], programs[i][0]);
@@ -88,8 +97,9 @@ extern "C" UINT __stdcall QvCheckSettings(MSIHANDLE install)
 ** it is missing. */
 static const wchar_t *ReadHostData(MSIHANDLE install, UINT *result)
 {
-    if (!ReadActionData(install)) {
-        g_Data[0] = L'\0';
+    if (ReadActionData(install) < 0) {
+        *result = ERROR_INSTALL_FAILURE;
+        return L"";
     }
     SplitData(2);
     *result = ERROR_SUCCESS;
@@ -105,7 +115,9 @@ static const wchar_t *ReadHostData(MSIHANDLE install, UINT *result)
 */
 extern "C" UINT __stdcall QvStopService(MSIHANDLE install)
 {
-    ReadActionData(install);
+    if (ReadActionData(install) < 0) {
+        return ERROR_INSTALL_FAILURE;
+    }
     SplitData(5);
     NoteRollbackDisabled(Field(0));
     const wchar_t *hostPath = Field(3), *installDir = Field(4), *topLevel = Field(5);
@@ -118,9 +130,7 @@ extern "C" UINT __stdcall QvStopService(MSIHANDLE install)
         StateSetText(L"InstallDirOrigin", REG_SZ, origin, wcslen(origin) + 1);
     }
     if (!StopAndWait()) {
-        return FailF(L"O servico QuelvaronAsterisk nao parou em %d s, nem apos o seu processo ser encerrado; os "
-                     L"arquivos do produto nao podem ser substituidos.",
-                     STOP_TIMEOUT_MS / 1000);
+        return StopFailed(L"substituidos");
     }
     EndProductPrograms(hostPath, installDir, topLevel);
     return ERROR_SUCCESS;
@@ -151,7 +161,9 @@ extern "C" UINT __stdcall QvRollbackStop(MSIHANDLE install)
 extern "C" UINT __stdcall QvSecureFolders(MSIHANDLE install)
 {
     static wchar_t origin[16];
-    ReadActionData(install);
+    if (ReadActionData(install) < 0) {
+        return ERROR_INSTALL_FAILURE;
+    }
     SplitData(2);
     if (Field(1)[0] == L'\0') {
         return FailF(L"INSTALLDIR ausente (CustomActionData).");
@@ -181,7 +193,13 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    if (!StatePresent()) {
+    /* QvStopService's capture is the rollback's: one that cannot be read is
+    ** not taken again over it. */
+    LONG stateError;
+    if (!StatePresent(&stateError)) {
+        if (stateError != ERROR_SUCCESS) {
+            return FailF(L"O estado desta instalacao nao pode ser lido (Erro %ld).", (long)stateError);
+        }
         CaptureService(hostPath);
     }
     if (StateDword(L"Disposition", REG_ABSENT) == REG_OURS) {
@@ -202,6 +220,10 @@ extern "C" UINT __stdcall QvInstallService(MSIHANDLE install)
         LogF(L"QuelvaronAsterisk: aguardando a remocao do registro anterior (ate %d s)", GONE_TIMEOUT_MS / 1000);
     }
     if (!WaitGone(GONE_TIMEOUT_MS)) {
+        if (g_QueryError != NO_ERROR) {
+            return FailF(L"O estado do servico QuelvaronAsterisk nao pode ser lido (Erro %lu).",
+                         (unsigned long)g_QueryError);
+        }
         return FailF(L"O registro anterior do servico QuelvaronAsterisk esta marcado para remocao, mas um console "
                      L"de Servicos (services.msc) ou uma ferramenta de monitoracao ainda o mantem aberto ha %d s; "
                      L"o servico nao pode ser registrado de novo. Feche esse programa e repita a instalacao.",
@@ -318,8 +340,8 @@ extern "C" UINT __stdcall QvRemoveService(MSIHANDLE install)
     if (NewerVersionInstalled(install)) {
         return ERROR_SUCCESS;
     }
-    if (!ReadActionData(install)) {
-        g_Data[0] = L'\0';
+    if (ReadActionData(install) < 0) {
+        return ERROR_INSTALL_FAILURE;
     }
     SplitData(5);
     NoteRollbackDisabled(Field(0));
@@ -350,7 +372,7 @@ extern "C" UINT __stdcall QvFinishRemoval(MSIHANDLE install)
         return ERROR_SUCCESS;
     }
     StateClear();
-    if (!ReadActionData(install)) {
+    if (ReadActionData(install) <= 0) {
         return ERROR_SUCCESS;
     }
     SplitData(3);

@@ -68,7 +68,8 @@ DWORD Elapsed(DWORD since);
 
 /*
 ** CustomActionData into g_Data: 1 when read (it may be empty), 0 when it is
-** longer than DATA_CHARS - 1 (logged).
+** longer than DATA_CHARS - 1 (logged), -1 when it cannot be read (the
+** failure's message given; the action fails). g_Data is empty unless read.
 */
 int ReadActionData(MSIHANDLE install);
 /*
@@ -101,7 +102,9 @@ int StateText(const wchar_t *name, wchar_t *text, size_t chars);
 void StateSetBinary(const wchar_t *name, const void *data, DWORD size);
 /* A binary value into `data`; its size, or 0 when absent or larger. */
 DWORD StateBinary(const wchar_t *name, void *data, DWORD size);
-int StatePresent(void);
+/* 1 when there is a setup state; 0 when there is none, or when it cannot be
+** read (*error set, logged). */
+int StatePresent(LONG *error);
 /* Forgets the state (and Software\Quelvaron when nothing else is left). */
 void StateClear(void);
 /* The product's own key (HKLM\Software\Quelvaron\Quelvaron Asterisk PBX). */
@@ -113,16 +116,21 @@ int EnablePrivilege(const wchar_t *name);
 
 /* ---- msi_service.cpp -------------------------------------------------- */
 
-/* What the SCM says of the service. */
-enum { SVC_ABSENT, SVC_PRESENT, SVC_MARKED };
+/* What the SCM says of the service; SVC_UNKNOWN when it cannot be asked
+** (the error logged, and in g_QueryError until a query succeeds). */
+enum { SVC_ABSENT, SVC_PRESENT, SVC_MARKED, SVC_UNKNOWN };
+extern DWORD g_QueryError;
 
 int QueryService(SERVICE_STATUS_PROCESS *st);
 /*
 ** Stops the service if it runs and waits until it has stopped and its host
 ** process has ended; past the deadline the host is ended. 1 when stopped,
-** absent or ended; 0 when the host is still there.
+** absent or ended; 0 when the host is still there, or may be.
 */
 int StopAndWait(void);
+/* The failure of a StopAndWait that returned 0, for a deferred action: the
+** product's files cannot be `what` ("substituidos", ...). */
+UINT StopFailed(const wchar_t *what);
 /* Any registration stopped and removed (by the host's -uninstall, else the
 ** SCM); *held when it is only marked for deletion. */
 UINT RemoveService(const wchar_t *hostPath, int *held);
@@ -144,8 +152,9 @@ int NewerVersionInstalled(MSIHANDLE install);
 
 /* ---- msi_host.cpp ----------------------------------------------------- */
 
-/* How a host command went (its exit code apart). */
-enum { HOST_RAN, HOST_NOT_RUN, HOST_TIMED_OUT };
+/* How a host command went (its exit code apart); HOST_LOST: it ran, but
+** its end or its exit code could not be read. */
+enum { HOST_RAN, HOST_NOT_RUN, HOST_TIMED_OUT, HOST_LOST };
 
 int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCode);
 UINT HostFailed(const wchar_t *option, int result, DWORD exitCode);
@@ -162,7 +171,8 @@ void EndProductPrograms(const wchar_t *hostPath, const wchar_t *installDir, cons
 /* ---- msi_firewall.cpp ------------------------------------------------- */
 
 /* An immediate action's property, read into a buffer of its own (up to 2047
-** characters; empty when absent). */
+** characters; empty when absent); NULL when it cannot be read (the
+** failure's message given; the action fails). */
 const wchar_t *Property(MSIHANDLE install, const wchar_t *name);
 /* FIREWALL and its values against their grammar: ERROR_SUCCESS, or a
 ** failure with a message naming the property. */

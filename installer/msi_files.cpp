@@ -67,8 +67,9 @@ static void NotDone(Tree *tree, DWORD error)
         }
     }
     if (tree->failed <= LIST_MAX) {
-        LogF(tree->mode == WALK_SECURE ? L"  dono ou permissoes nao corrigidos (Erro %lu): %ls"
-                                       : L"  nao removido (Erro %lu): %ls",
+        LogF(tree->mode == WALK_SECURE  ? L"  dono ou permissoes nao corrigidos (Erro %lu): %ls"
+             : tree->mode == WALK_PURGE ? L"  nao removido (Erro %lu): %ls"
+                                        : L"  nao lido (Erro %lu): %ls",
              (unsigned long)error, Relative(tree));
     }
 }
@@ -102,12 +103,17 @@ static union {
 } g_Self;
 static int g_SelfKnown;
 
+/* Unknown, it is trusted no more than any other: what it owns goes to Administrators. */
 static void ReadSelf(void)
 {
     HANDLE token = NULL;
     DWORD size = 0;
     g_SelfKnown = g_Msi.OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
                   g_Msi.GetTokenInformation(token, TokenUser, &g_Self, sizeof(g_Self), &size);
+    if (!g_SelfKnown) {
+        LogF(L"A conta destas acoes nao pode ser lida (Erro %lu): o que ela possui passa aos Administradores",
+             (unsigned long)g_Msi.GetLastError());
+    }
     if (token != NULL) {
         g_Msi.CloseHandle(token);
     }
@@ -225,7 +231,7 @@ static int IsLockedTop(const Tree *tree, size_t length)
 /* A read-only file or folder cannot be removed: the attribute goes first. */
 static void ClearReadOnly(DWORD attributes)
 {
-    if (attributes & FILE_ATTRIBUTE_READONLY) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
         g_Msi.SetFileAttributesW(g_Walk, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
     }
 }
@@ -298,6 +304,19 @@ static int IsDots(const wchar_t *name)
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
 
+/* The next entry of the folder at g_Walk; a search that fails before its
+** end leaves the rest of the folder not done. */
+static BOOL NextEntry(Tree *tree, HANDLE find)
+{
+    if (g_Msi.FindNextFileW(find, &g_Found)) {
+        return TRUE;
+    }
+    if (g_Msi.GetLastError() != ERROR_NO_MORE_FILES) {
+        NotDone(tree, g_Msi.GetLastError());
+    }
+    return FALSE;
+}
+
 /* The folder g_Walk[0, start) and all below it; 0 when it cannot be read
 ** (GetLastError). */
 static int WalkTree(Tree *tree, size_t start)
@@ -322,7 +341,7 @@ static int WalkTree(Tree *tree, size_t start)
             VisitFolder(tree, g_Msi.GetFileAttributesW(g_Walk), g_Lengths[depth]);
             depth--;
             g_Walk[g_Lengths[depth]] = L'\0';
-            have = g_Msi.FindNextFileW(g_Finds[depth], &g_Found);
+            have = NextEntry(tree, g_Finds[depth]);
             continue;
         }
         if (!IsDots(g_Found.cFileName)) {
@@ -350,7 +369,17 @@ static int WalkTree(Tree *tree, size_t start)
                         g_Lengths[depth] = childLength;
                         continue;
                     }
-                    VisitFolder(tree, attributes, childLength);
+                    /* What it holds is not known: not done, unless (PURGE=1) it
+                    ** goes all the same, being empty. */
+                    DWORD error = g_Msi.GetLastError();
+                    if (tree->mode == WALK_PURGE) {
+                        ClearReadOnly(attributes);
+                    }
+                    if (tree->mode == WALK_PURGE && g_Msi.RemoveDirectoryW(g_Walk)) {
+                        tree->folders++;
+                    } else {
+                        NotDone(tree, error);
+                    }
                 } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
                     if (tree->mode != WALK_SECURE) {
                         VisitFolder(tree, attributes, childLength);
@@ -361,7 +390,7 @@ static int WalkTree(Tree *tree, size_t start)
                 g_Walk[length] = L'\0';
             }
         }
-        have = g_Msi.FindNextFileW(g_Finds[depth], &g_Found);
+        have = NextEntry(tree, g_Finds[depth]);
     }
 }
 
@@ -382,8 +411,11 @@ static void WalkTopLevel(Tree *tree, const wchar_t *topLevel)
         wmemcpy(g_Walk + tree->rootLength + 1, name, nameLength + 1);
         size_t length = tree->rootLength + 1 + nameLength;
         DWORD attributes = g_Msi.GetFileAttributesW(g_Walk);
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? g_Msi.GetLastError() : NO_ERROR;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
             /* Gone already. */
+        } else if (error != NO_ERROR) {
+            NotDone(tree, error);
         } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             int walked = WalkTree(tree, length);
             if (!walked && tree->mode == WALK_SECURE) {
@@ -423,7 +455,8 @@ static int Contains(const wchar_t *folder, const wchar_t *other)
 /*
 ** A folder that no product owns: a volume's root, the Windows folder or one
 ** inside it, the program, data and user folders, or one that holds any of
-** them. PURGE=1 on such an INSTALLDIR would remove what is not ours.
+** them. PURGE=1 on such an INSTALLDIR would remove what is not ours. -1
+** when one of them cannot be read (GetLastError): that cannot be told.
 */
 static int IsSystemFolder(const wchar_t *folder)
 {
@@ -437,17 +470,26 @@ static int IsSystemFolder(const wchar_t *folder)
         return 1;
     }
     UINT windowsLength = g_Msi.GetWindowsDirectoryW(other, PATH_CHARS);
-    if (windowsLength > 0 && windowsLength < PATH_CHARS && (Contains(folder, other) || Contains(other, folder))) {
+    if (windowsLength == 0) {
+        return -1;
+    }
+    if (windowsLength < PATH_CHARS && (Contains(folder, other) || Contains(other, folder))) {
         return 1;
     }
     for (size_t i = 0; i < sizeof(variables) / sizeof(variables[0]); i++) {
         DWORD got = g_Msi.GetEnvironmentVariableW(variables[i], other, PATH_CHARS);
+        if (got == 0 && g_Msi.GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
+            return -1;
+        }
         if (got > 0 && got < PATH_CHARS && Contains(folder, other)) {
             return 1;
         }
     }
     return 0;
 }
+
+/* Why LongForm failed: GetFullPathNameW's error, or 0 for a path too long. */
+static DWORD g_FormError;
 
 /*
 ** INSTALLDIR in its long-path form into g_Walk, without a trailing
@@ -456,6 +498,7 @@ static int IsSystemFolder(const wchar_t *folder)
 static int LongForm(const wchar_t *installDir, size_t *length)
 {
     DWORD full = g_Msi.GetFullPathNameW(installDir, PATH_CHARS, g_Full, NULL);
+    g_FormError = full == 0 ? g_Msi.GetLastError() : NO_ERROR;
     if (full == 0 || full >= PATH_CHARS) {
         return 0;
     }
@@ -492,22 +535,31 @@ static int Listed(const wchar_t *name, const wchar_t *list)
     return 0;
 }
 
+/* A folder that cannot be read counts as holding other things: PURGE=1 then
+** removes only what is the product's. */
 int FolderHoldsOnly(const wchar_t *installDir, const wchar_t *topLevel)
 {
     size_t length;
-    if (!LongForm(installDir, &length)) {
+    if (!LongForm(installDir, &length) && g_FormError == NO_ERROR) {
         return 1;
     }
-    HANDLE find = OpenFolder(length);
-    if (find == INVALID_HANDLE_VALUE) {
-        return 1;
-    }
+    HANDLE find = g_FormError == NO_ERROR ? OpenFolder(length) : INVALID_HANDLE_VALUE;
+    DWORD error = g_FormError != NO_ERROR ? g_FormError : find == INVALID_HANDLE_VALUE ? g_Msi.GetLastError() : NO_ERROR;
     int only = 1;
-    for (BOOL more = TRUE; more && only; more = g_Msi.FindNextFileW(find, &g_Found)) {
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more && only;) {
         only = IsDots(g_Found.cFileName) || Listed(g_Found.cFileName, topLevel);
+        more = only && g_Msi.FindNextFileW(find, &g_Found);
     }
-    g_Msi.FindClose(find);
-    return only;
+    if (find != INVALID_HANDLE_VALUE) {
+        error = only && g_Msi.GetLastError() != ERROR_NO_MORE_FILES ? g_Msi.GetLastError() : NO_ERROR;
+        g_Msi.FindClose(find);
+    }
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == NO_ERROR) {
+        return only;
+    }
+    LogF(L"%ls nao pode ser lido (Erro %lu): tratado como pasta que ja tinha outros arquivos", installDir,
+         (unsigned long)error);
+    return 0;
 }
 
 /* What is left directly in INSTALLDIR (a shared one): named in the log. */
@@ -523,6 +575,9 @@ static void ListLeft(Tree *tree)
             LogF(L"  mantido (nao e do produto): %ls", g_Found.cFileName);
         }
     }
+    if (g_Msi.GetLastError() != ERROR_NO_MORE_FILES) {
+        LogF(L"  ... lista interrompida (Erro %lu)", (unsigned long)g_Msi.GetLastError());
+    }
     g_Msi.FindClose(find);
     if (left > LIST_MAX) {
         LogF(L"  ... e mais %lu item(ns)", left - LIST_MAX);
@@ -536,10 +591,21 @@ void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar
     tree.mode = purge ? WALK_PURGE : WALK_LIST;
     tree.shown = installDir;
     if (!LongForm(installDir, &tree.rootLength)) {
-        LogF(L"INSTALLDIR invalido: %ls; nada foi removido", installDir);
+        if (g_FormError != NO_ERROR) {
+            LogF(L"INSTALLDIR invalido (Erro %lu): %ls; nada foi removido", (unsigned long)g_FormError, installDir);
+        } else {
+            LogF(L"INSTALLDIR invalido: %ls; nada foi removido", installDir);
+        }
         return;
     }
-    if (IsSystemFolder(g_Full)) {
+    int system = IsSystemFolder(g_Full);
+    if (system < 0) {
+        LogF(L"%ls nao pode ser comparado com as pastas do sistema (Erro %lu): %ls", installDir,
+             (unsigned long)g_Msi.GetLastError(),
+             purge ? L"PURGE=1 ignorado, nada foi removido" : L"o que restou nela nao foi listado");
+        return;
+    }
+    if (system) {
         LogF(L"%ls e (ou contem) uma pasta do sistema: %ls", installDir,
              purge ? L"PURGE=1 ignorado, nada foi removido" : L"o que restou nela nao foi listado");
         return;
@@ -552,7 +618,12 @@ void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar
     }
     if (shared) {
         if (g_Msi.GetFileAttributesW(g_Walk) == INVALID_FILE_ATTRIBUTES) {
-            LogF(L"Nada foi mantido: %ls nao existe mais", installDir);
+            DWORD error = g_Msi.GetLastError();
+            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+                LogF(L"Nada foi mantido: %ls nao existe mais", installDir);
+            } else {
+                LogF(L"%ls nao pode ser lido (Erro %lu)", installDir, (unsigned long)error);
+            }
             return;
         }
         WalkTopLevel(&tree, topLevel);
@@ -577,6 +648,9 @@ void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar
             LogF(L"%ls ja existia com outros arquivos antes da instalacao: so o que e do produto foi removido", installDir);
             ListLeft(&tree);
         }
+    } else if (tree.failed > 0) {
+        LogF(L"%lu item(ns) de %ls nao puderam ser lidos: a lista do que foi mantido esta incompleta", tree.failed,
+             installDir);
     } else if (tree.files == 0) {
         LogF(L"Nada foi mantido em %ls (nenhuma configuracao nem dado do administrador)", installDir);
     } else if (tree.files > LIST_MAX) {
@@ -591,7 +665,8 @@ UINT SecureFolders(const wchar_t *installDir, const wchar_t *topLevel)
     tree.mode = WALK_SECURE;
     tree.shown = installDir;
     if (!LongForm(installDir, &tree.rootLength)) {
-        return FailF(L"INSTALLDIR invalido: %ls", installDir);
+        return g_FormError != NO_ERROR ? FailF(L"INSTALLDIR invalido (Erro %lu): %ls", (unsigned long)g_FormError, installDir)
+                                       : FailF(L"INSTALLDIR invalido: %ls", installDir);
     }
     ReadSelf();
     /* Any owner may be set with the first, and the second opens what a

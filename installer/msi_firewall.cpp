@@ -402,6 +402,8 @@ static INetFwRules *OpenRules(HRESULT *hr, int *uninit, const wchar_t **step)
 {
     INetFwPolicy2 *policy = NULL;
     INetFwRules *rules = NULL;
+    /* Refused (RPC_E_CHANGED_MODE), COM is already up on this thread in the
+    ** other model: it serves as it is, and is not ours to end. */
     *hr = g_Msi.CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     *uninit = SUCCEEDED(*hr);
     *step = L"CoCreateInstance(NetFwPolicy2)";
@@ -462,8 +464,12 @@ static wchar_t g_Value[TEXT_MAX];
 const wchar_t *Property(MSIHANDLE install, const wchar_t *name)
 {
     DWORD size = TEXT_MAX;
-    if (g_Msi.MsiGetPropertyW(install, name, g_Value, &size) != ERROR_SUCCESS) {
+    UINT result = g_Msi.MsiGetPropertyW(install, name, g_Value, &size);
+    if (result == ERROR_MORE_DATA) {
         g_Value[0] = L'\0';
+    } else if (result != ERROR_SUCCESS) {
+        FailF(L"A propriedade %ls nao pode ser lida (Erro %u).", name, result);
+        return NULL;
     }
     return g_Value;
 }
@@ -483,17 +489,26 @@ UINT CheckFirewallValues(MSIHANDLE install)
     };
     g_Install = install;
     const wchar_t *on = Property(install, L"FIREWALL");
+    if (on == NULL) {
+        return ERROR_INSTALL_FAILURE;
+    }
     if (wcscmp(on, L"0") != 0 && wcscmp(on, L"1") != 0) {
         return FailF(L"FIREWALL=%ls nao e valido: use 1 (regras criadas) ou 0 (nenhuma regra).", on);
     }
     for (size_t i = 0; i < sizeof(checks) / sizeof(checks[0]); i++) {
         const wchar_t *value = Property(install, checks[i].name);
+        if (value == NULL) {
+            return ERROR_INSTALL_FAILURE;
+        }
         if (!checks[i].valid(value)) {
             return FailF(L"%ls=%ls nao e valido: use %ls. Nada foi alterado.", checks[i].name, value,
                          checks[i].grammar);
         }
     }
     const wchar_t *profiles = Property(install, L"FIREWALL_PROFILES");
+    if (profiles == NULL) {
+        return ERROR_INSTALL_FAILURE;
+    }
     if (ProfilesMask(profiles) == 0) {
         return FailF(L"FIREWALL_PROFILES=%ls nao e valido: use domain, private e public, separados por virgulas. "
                      L"Nada foi alterado.",
@@ -510,7 +525,9 @@ extern "C" UINT __stdcall QvFirewallRules(MSIHANDLE install)
     int uninit;
     unsigned removed = 0;
     const wchar_t *step;
-    ReadActionData(install);
+    if (ReadActionData(install) < 0) {
+        return ERROR_INSTALL_FAILURE;
+    }
     SplitData(5);
     const wchar_t *program = Field(1);
     INetFwRules *rules = OpenRules(&hr, &uninit, &step);
@@ -554,7 +571,9 @@ extern "C" UINT __stdcall QvFirewallRemove(MSIHANDLE install)
     if (NewerVersionInstalled(install)) {
         return ERROR_SUCCESS;
     }
-    ReadActionData(install);
+    if (ReadActionData(install) < 0) {
+        return ERROR_INSTALL_FAILURE;
+    }
     SplitData(5);
     INetFwRules *rules = OpenRules(&hr, &uninit, &step);
     if (rules == NULL) {
@@ -583,6 +602,7 @@ extern "C" UINT __stdcall QvRollbackFirewall(MSIHANDLE install)
     SplitData(5);
     INetFwRules *rules = OpenRules(&hr, &uninit, &step);
     if (rules == NULL) {
+        LogF(L"Regras do firewall para %ls nao restauradas: %ls falhou (0x%08lX)", Field(1), step, (unsigned long)hr);
         return ERROR_SUCCESS;
     }
     hr = RemoveOurs(rules, Field(1), 0, &removed);

@@ -27,8 +27,13 @@
 static wchar_t g_CommandLine[PATH_CHARS];
 /* The last host command's output, one line, or why it did not run. */
 static wchar_t g_Output[OUTPUT_SIZE];
+/* HOST_LOST: what could not be read, and the error. */
+static const wchar_t *g_Lost;
+static DWORD g_LostError;
 
-/* Whatever the pipe holds now, without waiting: one line into `output`. */
+/* Whatever the pipe holds now, without waiting: one line into `output`. A
+** pipe that cannot be read loses only output for the log: the command's
+** result is its exit code. */
 static void DrainPipe(HANDLE readEnd, char *output, size_t outputSize, size_t *used)
 {
     char chunk[512];
@@ -51,7 +56,7 @@ static void DrainPipe(HANDLE readEnd, char *output, size_t outputSize, size_t *u
 ** g_Output; the host writes ANSI). One deadline bounds the whole run:
 ** the pipe is only read when it holds something, so a host that hangs with
 ** its output open is ended at the deadline like any other. HOST_RAN with
-** its exit code in *exitCode, HOST_NOT_RUN or HOST_TIMED_OUT.
+** its exit code in *exitCode, HOST_NOT_RUN, HOST_TIMED_OUT or HOST_LOST.
 */
 int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCode)
 {
@@ -70,12 +75,17 @@ int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCode)
     inherit.nLength = sizeof(inherit);
     inherit.bInheritHandle = TRUE;
     HANDLE readEnd = NULL, writeEnd = NULL;
-    if (!g_Msi.CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    /* The host must not inherit the read end: a child of it would hold the pipe. */
+    if (!g_Msi.CreatePipe(&readEnd, &writeEnd, &inherit, 0) ||
+        !g_Msi.SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0)) {
         _snwprintf(g_Output, OUTPUT_SIZE - 1, L"pipe: Erro %lu", (unsigned long)g_Msi.GetLastError());
+        if (readEnd != NULL) {
+            g_Msi.CloseHandle(readEnd);
+            g_Msi.CloseHandle(writeEnd);
+        }
         LogF(L"%ls: nao executado (%ls)", g_CommandLine, g_Output);
         return HOST_NOT_RUN;
     }
-    g_Msi.SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOW si;
     memset(&si, 0, sizeof(si));
@@ -101,34 +111,49 @@ int RunHost(const wchar_t *hostPath, const wchar_t *option, DWORD *exitCode)
     ** whoever else (a child) still holds the write end. */
     size_t used = 0;
     DWORD start = g_Msi.GetTickCount();
-    int ended = 0;
+    DWORD waited = WAIT_TIMEOUT, waitError = NO_ERROR;
     for (;;) {
         DrainPipe(readEnd, output, sizeof(output), &used);
-        if (ended || Elapsed(start) >= HOST_TIMEOUT_MS) {
+        /* A failed wait returns at once: waiting again would only spin. */
+        if (waited != WAIT_TIMEOUT || Elapsed(start) >= HOST_TIMEOUT_MS) {
             break;
         }
         DWORD left = HOST_TIMEOUT_MS - Elapsed(start);
-        ended = g_Msi.WaitForSingleObject(pi.hProcess, left < PIPE_POLL_MS ? left : PIPE_POLL_MS) == WAIT_OBJECT_0;
+        waited = g_Msi.WaitForSingleObject(pi.hProcess, left < PIPE_POLL_MS ? left : PIPE_POLL_MS);
+        waitError = waited == WAIT_FAILED ? g_Msi.GetLastError() : NO_ERROR;
     }
     output[used] = '\0';
     g_Msi.CloseHandle(readEnd);
 
-    int result = HOST_TIMED_OUT;
-    if (ended) {
-        g_Msi.GetExitCodeProcess(pi.hProcess, exitCode);
-        result = HOST_RAN;
-    } else {
-        g_Msi.TerminateProcess(pi.hProcess, 1);
+    int result = HOST_RAN;
+    g_Lost = NULL;
+    if (waited == WAIT_OBJECT_0 && !g_Msi.GetExitCodeProcess(pi.hProcess, exitCode)) {
+        g_Lost = L"o seu codigo de saida nao pode ser lido";
+        g_LostError = g_Msi.GetLastError();
+        result = HOST_LOST;
+    } else if (waited != WAIT_OBJECT_0) {
+        /* Past the deadline, or not seen to end: ended by force. */
+        if (waited == WAIT_FAILED) {
+            g_Lost = L"o seu fim nao pode ser aguardado";
+            g_LostError = waitError;
+        }
+        if (!g_Msi.TerminateProcess(pi.hProcess, 1)) {
+            LogF(L"%ls: TerminateProcess falhou (Erro %lu)", g_CommandLine, (unsigned long)g_Msi.GetLastError());
+        }
         g_Msi.WaitForSingleObject(pi.hProcess, KILL_WAIT_MS);
+        result = waited == WAIT_FAILED ? HOST_LOST : HOST_TIMED_OUT;
     }
     g_Msi.CloseHandle(pi.hProcess);
     g_Msi.CloseHandle(pi.hThread);
 
     if (g_Msi.MultiByteToWideChar(CP_ACP, 0, output, -1, g_Output, OUTPUT_SIZE) == 0) {
-        g_Output[0] = L'\0';
+        _snwprintf(g_Output, OUTPUT_SIZE - 1, L"(saida nao convertida: Erro %lu)", (unsigned long)g_Msi.GetLastError());
     }
     if (result == HOST_TIMED_OUT) {
         LogF(L"%ls: sem terminar em %d s; processo encerrado. Saida: %ls", g_CommandLine, HOST_TIMEOUT_MS / 1000,
+             g_Output);
+    } else if (result == HOST_LOST) {
+        LogF(L"%ls: executado, mas %ls (Erro %lu). Saida: %ls", g_CommandLine, g_Lost, (unsigned long)g_LostError,
              g_Output);
     } else {
         LogF(L"%ls -> %ld: %ls", g_CommandLine, (long)(int)*exitCode, g_Output);
@@ -144,6 +169,10 @@ UINT HostFailed(const wchar_t *option, int result, DWORD exitCode)
     if (result == HOST_TIMED_OUT) {
         return FailF(L"quelvaron-service %ls nao terminou em %d s e foi encerrado: %ls", option,
                      HOST_TIMEOUT_MS / 1000, g_Output);
+    }
+    if (result == HOST_LOST) {
+        return FailF(L"quelvaron-service %ls foi executado, mas %ls (Erro %lu): %ls", option, g_Lost,
+                     (unsigned long)g_LostError, g_Output);
     }
     return FailF(L"quelvaron-service %ls falhou (codigo de saida %ld): %ls", option, (long)(int)exitCode, g_Output);
 }
@@ -166,6 +195,12 @@ UINT CheckHostPath(const wchar_t *hostPath)
     } else {
         bytes = g_Msi.WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, hostPath, -1, ansi, (int)sizeof(ansi), NULL,
                                     &usedDefault);
+    }
+    DWORD error = bytes == 0 ? g_Msi.GetLastError() : NO_ERROR;
+    if (error != NO_ERROR && error != ERROR_NO_UNICODE_TRANSLATION) {
+        return FailF(L"O caminho de quelvaron-service.exe nao pode ser convertido para a pagina de codigo ANSI do "
+                     L"sistema (%u) (Erro %lu): %ls",
+                     codePage, (unsigned long)error, hostPath);
     }
     if (bytes == 0 || usedDefault) {
         return FailF(L"A pasta de instalacao tem caracteres que o host do servico (quelvaron-service.exe) nao pode "
@@ -224,15 +259,25 @@ static int IsProductImage(const wchar_t *image, const wchar_t *hostPath, const w
     return 0;
 }
 
+/*
+** A process that cannot be opened, or whose program cannot be read, is
+** another account's or a protected one, not a program of the product's:
+** it is passed over. A program of ours that stays keeps its files in use,
+** which Windows then replaces at the next boot: that is said.
+*/
 void EndProductPrograms(const wchar_t *hostPath, const wchar_t *installDir, const wchar_t *topLevel)
 {
     HANDLE snapshot = g_Msi.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
+        LogF(L"Os processos em execucao nao podem ser listados (Erro %lu): programas ainda abertos na pasta do "
+             L"produto nao sao encerrados",
+             (unsigned long)g_Msi.GetLastError());
         return;
     }
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
-    for (BOOL more = g_Msi.Process32FirstW(snapshot, &entry); more; more = g_Msi.Process32NextW(snapshot, &entry)) {
+    BOOL more = g_Msi.Process32FirstW(snapshot, &entry);
+    for (; more; more = g_Msi.Process32NextW(snapshot, &entry)) {
         if (entry.th32ProcessID == g_Msi.GetCurrentProcessId()) {
             continue;
         }
@@ -246,10 +291,17 @@ void EndProductPrograms(const wchar_t *hostPath, const wchar_t *installDir, cons
             IsProductImage(g_Image, hostPath, installDir, topLevel)) {
             LogF(L"Encerrando %ls (processo %lu), ainda em execucao na pasta do produto", g_Image,
                  (unsigned long)entry.th32ProcessID);
-            g_Msi.TerminateProcess(process, 1);
+            if (!g_Msi.TerminateProcess(process, 1)) {
+                LogF(L"  %ls nao pode ser encerrado (Erro %lu)", g_Image, (unsigned long)g_Msi.GetLastError());
+            }
             g_Msi.WaitForSingleObject(process, END_WAIT_MS);
         }
         g_Msi.CloseHandle(process);
+    }
+    if (g_Msi.GetLastError() != ERROR_NO_MORE_FILES) {
+        LogF(L"A lista de processos em execucao foi interrompida (Erro %lu): programas ainda abertos na pasta do "
+             L"produto podem ter ficado",
+             (unsigned long)g_Msi.GetLastError());
     }
     g_Msi.CloseHandle(snapshot);
 }

@@ -28,6 +28,8 @@ static const wchar_t *g_Fields[MAX_FIELDS];
 ** One message for the log. The record's template is the text itself with
 ** its brackets escaped: formatted as a field ("[1]"), Wine's msiexec still
 ** reads "[OK]" or "[ERRO]" in the host's output as a property and drops it.
+** A message that cannot be written is dropped: the log is the
+** administrator's, and an action's result is its return value.
 */
 static void SendText(INSTALLMESSAGE kind, const wchar_t *text)
 {
@@ -48,8 +50,9 @@ static void SendText(INSTALLMESSAGE kind, const wchar_t *text)
     if (record == 0) {
         return;
     }
-    g_Msi.MsiRecordSetStringW(record, 0, g_Escaped);
-    g_Msi.MsiProcessMessage(g_Install, kind, record);
+    if (g_Msi.MsiRecordSetStringW(record, 0, g_Escaped) == ERROR_SUCCESS) {
+        g_Msi.MsiProcessMessage(g_Install, kind, record);
+    }
     g_Msi.MsiCloseHandle(record);
 }
 
@@ -112,6 +115,8 @@ int ReadActionData(MSIHANDLE install)
     }
     if (result != ERROR_SUCCESS) {
         g_Data[0] = L'\0';
+        FailF(L"CustomActionData nao pode ser lido (Erro %u).", result);
+        return -1;
     }
     return 1;
 }

@@ -47,9 +47,24 @@ static union {
 static wchar_t g_Binary[PATH_CHARS];
 static wchar_t g_Texts[4][PATH_CHARS];
 
+DWORD g_QueryError;
+/* The first error that left StopAndWait unsure the host has ended. */
+static DWORD g_StopError;
+
+/* An error other than "not there" or "marked" is logged once, until a query
+** succeeds again or a new wait begins (g_QueryError cleared): the polls
+** that meet it would repeat it. */
 static int StateOfError(DWORD error)
 {
-    return error == ERROR_SERVICE_MARKED_FOR_DELETE ? SVC_MARKED : SVC_ABSENT;
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE || error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        g_QueryError = NO_ERROR;
+        return error == ERROR_SERVICE_MARKED_FOR_DELETE ? SVC_MARKED : SVC_ABSENT;
+    }
+    if (error != g_QueryError) {
+        LogF(L"QuelvaronAsterisk: estado nao lido (Erro %lu)", (unsigned long)error);
+    }
+    g_QueryError = error;
+    return SVC_UNKNOWN;
 }
 
 /*
@@ -92,6 +107,8 @@ int QueryService(SERVICE_STATUS_PROCESS *st)
     int state = SVC_PRESENT;
     if (!g_Msi.QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)st, sizeof(*st), &needed)) {
         state = StateOfError(g_Msi.GetLastError());
+    } else {
+        g_QueryError = NO_ERROR;
     }
     CloseQv(manager, service);
     return state;
@@ -159,6 +176,7 @@ int WaitGone(DWORD timeoutMs)
 {
     SERVICE_STATUS_PROCESS st;
     DWORD start = g_Msi.GetTickCount();
+    g_QueryError = NO_ERROR;
     while (QueryService(&st) != SVC_ABSENT) {
         if (Elapsed(start) >= timeoutMs) {
             return 0;
@@ -203,9 +221,14 @@ static int ServiceBinary(void)
     DWORD error;
     SC_HANDLE service = OpenQv(SERVICE_QUERY_CONFIG, &manager, &error);
     if (service == NULL) {
+        LogF(L"QuelvaronAsterisk: programa do servico nao lido (Erro %lu)", (unsigned long)error);
         return 0;
     }
-    int known = QueryConfig(service) && g_Answer.config.lpBinaryPathName != NULL;
+    int read = QueryConfig(service);
+    if (!read) {
+        LogF(L"QuelvaronAsterisk: programa do servico nao lido (Erro %lu)", (unsigned long)g_Msi.GetLastError());
+    }
+    int known = read && g_Answer.config.lpBinaryPathName != NULL;
     CloseQv(manager, service);
     return known && ProgramOf(g_Answer.config.lpBinaryPathName);
 }
@@ -214,23 +237,30 @@ static int ServiceBinary(void)
 ** The service's process, to wait for and, past the deadline, to end: NULL
 ** when it has ended or is some other program. The SCM's process id can be
 ** stale (Wine's SCM keeps the id of a host that died) and ids are reused, so
-** a process is only taken when its program is the service's own.
+** a process is only taken when its program is the service's own. NULL with
+** g_StopError set when that cannot be told.
 */
 static HANDLE OpenHost(DWORD pid)
 {
     HANDLE process = g_Msi.OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (process == NULL || g_Msi.WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+    DWORD size = PATH_CHARS;
+    if (process == NULL && g_Msi.GetLastError() != ERROR_INVALID_PARAMETER) {
+        g_StopError = g_Msi.GetLastError();
+        LogF(L"QuelvaronAsterisk: o processo %lu do servico nao pode ser aberto (Erro %lu)", (unsigned long)pid,
+             (unsigned long)g_StopError);
+    } else if (process == NULL || g_Msi.WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
         LogF(L"QuelvaronAsterisk: o processo %lu do servico ja terminou", (unsigned long)pid);
-    } else if (ServiceBinary()) {
-        DWORD size = PATH_CHARS;
-        if (g_Msi.QueryFullProcessImageNameW(process, 0, g_Image, &size) &&
-            g_Msi.CompareStringOrdinal(g_Image, -1, g_Binary, -1, TRUE) == CSTR_EQUAL) {
-            return process;
-        }
+    } else if (!ServiceBinary()) {
+        return process;
+    } else if (!g_Msi.QueryFullProcessImageNameW(process, 0, g_Image, &size)) {
+        g_StopError = g_Msi.GetLastError();
+        LogF(L"QuelvaronAsterisk: o programa do processo %lu nao pode ser lido (Erro %lu)", (unsigned long)pid,
+             (unsigned long)g_StopError);
+    } else if (g_Msi.CompareStringOrdinal(g_Image, -1, g_Binary, -1, TRUE) == CSTR_EQUAL) {
+        return process;
+    } else {
         LogF(L"QuelvaronAsterisk: o processo %lu nao e %ls, o programa do servico; ignorado", (unsigned long)pid,
              g_Binary);
-    } else {
-        return process;
     }
     if (process != NULL) {
         g_Msi.CloseHandle(process);
@@ -248,9 +278,14 @@ static int EndHost(HANDLE host, DWORD pid)
     LogF(L"QuelvaronAsterisk nao parou em %d s: encerrando o processo do servico (%lu) e seu PBX",
          STOP_TIMEOUT_MS / 1000, (unsigned long)pid);
     if (!g_Msi.TerminateProcess(host, 1)) {
-        LogF(L"QuelvaronAsterisk: TerminateProcess falhou (Erro %lu)", (unsigned long)g_Msi.GetLastError());
+        g_StopError = g_Msi.GetLastError();
+        LogF(L"QuelvaronAsterisk: TerminateProcess falhou (Erro %lu)", (unsigned long)g_StopError);
     }
-    if (g_Msi.WaitForSingleObject(host, KILL_WAIT_MS) != WAIT_OBJECT_0) {
+    DWORD waited = g_Msi.WaitForSingleObject(host, KILL_WAIT_MS);
+    if (waited == WAIT_FAILED && g_StopError == NO_ERROR) {
+        g_StopError = g_Msi.GetLastError();
+    }
+    if (waited != WAIT_OBJECT_0) {
         return 0;
     }
     LogF(L"QuelvaronAsterisk: processo %lu encerrado", (unsigned long)pid);
@@ -273,9 +308,14 @@ int StopAndWait(void)
     unsigned long refusals = 0;
     int accepted = 0, stopped = 0;
 
+    g_StopError = g_QueryError = NO_ERROR;
     int state = QueryService(&st);
     if (state == SVC_MARKED) {
         LogF(L"QuelvaronAsterisk: marcado para remocao, sem acesso ao seu estado");
+    }
+    if (state == SVC_UNKNOWN) {
+        g_StopError = g_QueryError;
+        return 0;
     }
     if (state != SVC_PRESENT) {
         return 1;
@@ -290,7 +330,7 @@ int StopAndWait(void)
             hostPid = st.dwProcessId;
             host = OpenHost(hostPid);
         }
-        if (st.dwCurrentState == SERVICE_STOPPED || (hostPid != 0 && host == NULL) ||
+        if (st.dwCurrentState == SERVICE_STOPPED || (hostPid != 0 && host == NULL && g_StopError == NO_ERROR) ||
             (host != NULL && g_Msi.WaitForSingleObject(host, 0) == WAIT_OBJECT_0)) {
             stopped = 1;
             break;
@@ -309,7 +349,9 @@ int StopAndWait(void)
             break;
         }
         g_Msi.Sleep(POLL_MS);
-        if (QueryService(&st) != SVC_PRESENT) {
+        /* Not known now: the next poll, or the deadline, decides. */
+        state = QueryService(&st);
+        if (state != SVC_PRESENT && state != SVC_UNKNOWN) {
             stopped = 1;
             break;
         }
@@ -321,10 +363,17 @@ int StopAndWait(void)
     int ended = 1;
     if (host != NULL) {
         DWORD left = Elapsed(start) < STOP_TIMEOUT_MS ? STOP_TIMEOUT_MS - Elapsed(start) : 0;
-        if (g_Msi.WaitForSingleObject(host, left) != WAIT_OBJECT_0) {
+        DWORD waited = g_Msi.WaitForSingleObject(host, left);
+        if (waited == WAIT_FAILED) {
+            LogF(L"QuelvaronAsterisk: espera pelo processo %lu do servico falhou (Erro %lu)", (unsigned long)hostPid,
+                 (unsigned long)g_Msi.GetLastError());
+        }
+        if (waited != WAIT_OBJECT_0) {
             ended = EndHost(host, hostPid);
         }
         g_Msi.CloseHandle(host);
+    } else if (!stopped && g_StopError != NO_ERROR) {
+        ended = 0; /* a process that could not be told apart may still run */
     } else if (!stopped) {
         LogF(L"QuelvaronAsterisk nao parou em %d s (estado %lu), mas nao tem processo a encerrar",
              STOP_TIMEOUT_MS / 1000, (unsigned long)st.dwCurrentState);
@@ -335,17 +384,28 @@ int StopAndWait(void)
     return ended;
 }
 
+UINT StopFailed(const wchar_t *what)
+{
+    if (g_StopError != NO_ERROR) {
+        return FailF(L"O servico QuelvaronAsterisk nao pode ser parado: o seu estado ou o seu processo nao pode ser "
+                     L"lido nem encerrado (Erro %lu); os arquivos do produto nao podem ser %ls.",
+                     (unsigned long)g_StopError, what);
+    }
+    return FailF(L"O servico QuelvaronAsterisk nao parou em %d s, nem apos o seu processo ser encerrado; os "
+                 L"arquivos do produto nao podem ser %ls.",
+                 STOP_TIMEOUT_MS / 1000, what);
+}
+
 UINT RemoveService(const wchar_t *hostPath, int *held)
 {
     SERVICE_STATUS_PROCESS st;
     *held = 0;
+    g_QueryError = NO_ERROR;
     if (QueryService(&st) == SVC_ABSENT) {
         return ERROR_SUCCESS;
     }
     if (!StopAndWait()) {
-        return FailF(L"O servico QuelvaronAsterisk nao parou em %d s, nem apos o seu processo ser encerrado; os "
-                     L"arquivos do produto nao podem ser substituidos nem removidos.",
-                     STOP_TIMEOUT_MS / 1000);
+        return StopFailed(L"substituidos nem removidos");
     }
     int ran = 0;
     if (hostPath[0] != L'\0') {
@@ -487,10 +547,19 @@ static void KeepText(const wchar_t *name, const wchar_t *text)
     }
 }
 
-static int QueryConfig2(SC_HANDLE service, DWORD level)
+/* A level this SCM does not know (Wine's) is passed over in silence; any
+** other failure is said: the rollback cannot put that part back. */
+static int QueryConfig2(SC_HANDLE service, DWORD level, const wchar_t *what)
 {
     DWORD needed = 0;
-    return g_Msi.QueryServiceConfig2W(service, level, g_Answer.bytes, sizeof(g_Answer), &needed);
+    if (g_Msi.QueryServiceConfig2W(service, level, g_Answer.bytes, sizeof(g_Answer), &needed)) {
+        return 1;
+    }
+    if (g_Msi.GetLastError() != ERROR_INVALID_LEVEL) {
+        LogF(L"QuelvaronAsterisk: %ls nao lido (Erro %lu); a reversao nao o restaura", what,
+             (unsigned long)g_Msi.GetLastError());
+    }
+    return 0;
 }
 
 static void KeepFailureActions(const SERVICE_FAILURE_ACTIONSW *failure)
@@ -529,31 +598,34 @@ static void KeepRegistration(SC_HANDLE service)
     KeepText(L"ObjectName", config->lpServiceStartName);
     KeepText(L"DisplayName", config->lpDisplayName);
 
-    if (QueryConfig2(service, SERVICE_CONFIG_DESCRIPTION)) {
+    if (QueryConfig2(service, SERVICE_CONFIG_DESCRIPTION, L"descricao")) {
         KeepText(L"Description", g_Answer.description.lpDescription != NULL ? g_Answer.description.lpDescription : L"");
     }
-    if (QueryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS)) {
+    if (QueryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS, L"acoes de recuperacao")) {
         KeepFailureActions(&g_Answer.failure);
     }
-    if (QueryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)) {
+    if (QueryConfig2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, L"recuperacao em paradas com erro")) {
         StateSetDword(L"FailureActionsOnNonCrashFailures", (DWORD)g_Answer.flag.fFailureActionsOnNonCrashFailures);
     }
-    if (QueryConfig2(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO)) {
+    if (QueryConfig2(service, SERVICE_CONFIG_DELAYED_AUTO_START_INFO, L"inicio atrasado")) {
         StateSetDword(L"DelayedAutostart", (DWORD)g_Answer.delayed.fDelayedAutostart);
     }
-    if (QueryConfig2(service, SERVICE_CONFIG_PRESHUTDOWN_INFO)) {
+    if (QueryConfig2(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, L"tempo de parada no desligamento")) {
         StateSetDword(L"PreshutdownTimeout", g_Answer.preshutdown.dwPreshutdownTimeout);
     }
-    if (QueryConfig2(service, SERVICE_CONFIG_SERVICE_SID_INFO)) {
+    if (QueryConfig2(service, SERVICE_CONFIG_SERVICE_SID_INFO, L"tipo de SID")) {
         StateSetDword(L"ServiceSidType", g_Answer.sid.dwServiceSidType);
     }
-    if (QueryConfig2(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO)) {
+    if (QueryConfig2(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, L"privilegios")) {
         const wchar_t *list = g_Answer.privileges.pmszRequiredPrivileges;
         StateSetText(L"RequiredPrivileges", REG_MULTI_SZ, list != NULL ? list : L"\0", list != NULL ? MultiLength(list) : 2);
     }
     DWORD needed = 0;
     if (g_Msi.QueryServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, security, sizeof(security), &needed)) {
         StateSetBinary(L"Security", security, (DWORD)GetSecurityDescriptorLength(security));
+    } else {
+        LogF(L"QuelvaronAsterisk: permissoes nao lidas (Erro %lu); a reversao nao as restaura",
+             (unsigned long)g_Msi.GetLastError());
     }
 }
 
@@ -572,9 +644,12 @@ int CaptureService(const wchar_t *hostPath)
     }
     SERVICE_STATUS_PROCESS st;
     DWORD needed = 0;
-    DWORD state = g_Msi.QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)&st, sizeof(st), &needed)
-                      ? st.dwCurrentState
-                      : SERVICE_STOPPED;
+    DWORD state = SERVICE_STOPPED;
+    if (g_Msi.QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (BYTE *)&st, sizeof(st), &needed)) {
+        state = st.dwCurrentState;
+    } else if (g_Msi.GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        LogF(L"QuelvaronAsterisk: estado nao lido (Erro %lu); tratado como parado", (unsigned long)g_Msi.GetLastError());
+    }
     int disposition = REG_OTHER;
     if (!QueryConfig(service)) {
         LogF(L"QuelvaronAsterisk: configuracao nao lida (Erro %lu)", (unsigned long)g_Msi.GetLastError());
@@ -615,7 +690,8 @@ static void PutRecovery(SC_HANDLE service, int whole)
     }
     SERVICE_FAILURE_ACTIONSW failure;
     memset(&failure, 0, sizeof(failure));
-    failure.dwResetPeriod = packed[0];
+    /* No actions take no reset period (as ClearRecovery clears them). */
+    failure.dwResetPeriod = packed[1] > 0 ? packed[0] : 0;
     failure.cActions = packed[1];
     failure.lpsaActions = actions;
     int reboots = 0;
@@ -753,8 +829,10 @@ static SC_HANDLE PutRegistration(SC_HANDLE manager, SC_HANDLE service)
     }
     /* The account is named only when it changed: the password stays. */
     const wchar_t *newAccount = account;
-    if (QueryConfig(service) && g_Answer.config.lpServiceStartName != NULL &&
-        _wcsicmp(g_Answer.config.lpServiceStartName, account) == 0) {
+    if (!QueryConfig(service)) {
+        LogF(L"QuelvaronAsterisk: conta atual nao lida (Erro %lu); a anterior e dada de novo",
+             (unsigned long)g_Msi.GetLastError());
+    } else if (g_Answer.config.lpServiceStartName != NULL && _wcsicmp(g_Answer.config.lpServiceStartName, account) == 0) {
         newAccount = NULL;
     }
     if (!g_Msi.ChangeServiceConfigW(service, type, start, errorControl, image, group, NULL, deps,
@@ -784,6 +862,7 @@ static void StartAgain(void)
         return;
     }
     DWORD start = g_Msi.GetTickCount();
+    g_QueryError = NO_ERROR;
     while (QueryService(&st) == SVC_PRESENT && st.dwCurrentState == SERVICE_START_PENDING &&
            Elapsed(start) < RUNNING_TIMEOUT_MS) {
         g_Msi.Sleep(POLL_MS);
@@ -801,6 +880,7 @@ void RestoreService(void)
     }
     if (disposition == REG_ABSENT) {
         /* Whatever this installation registered goes. */
+        g_QueryError = NO_ERROR;
         if (QueryService(&st) != SVC_ABSENT) {
             StopAndWait();
             DWORD error = DeleteDirectly();
@@ -816,11 +896,19 @@ void RestoreService(void)
     }
     SC_HANDLE service = g_Msi.OpenServiceW(manager, SERVICE_NAME,
                                            SERVICE_CHANGE_CONFIG | SERVICE_START | SERVICE_QUERY_CONFIG | WRITE_DAC);
-    if (service == NULL && g_Msi.GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) {
+    DWORD error = service == NULL ? g_Msi.GetLastError() : NO_ERROR;
+    if (error != NO_ERROR && error != ERROR_SERVICE_MARKED_FOR_DELETE && error != ERROR_SERVICE_DOES_NOT_EXIST) {
+        LogF(L"QuelvaronAsterisk nao restaurado: o servico nao abre (Erro %lu)", (unsigned long)error);
+        g_Msi.CloseServiceHandle(manager);
+        return;
+    }
+    if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
         g_Msi.CloseServiceHandle(manager);
         WaitGone(GONE_TIMEOUT_MS);
         manager = g_Msi.OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
         if (manager == NULL) {
+            LogF(L"QuelvaronAsterisk nao restaurado: Gerenciador de Servicos (Erro %lu)",
+                 (unsigned long)g_Msi.GetLastError());
             return;
         }
     }
@@ -839,20 +927,27 @@ void RestoreService(void)
 /* ---------------------------------------------------------------------- */
 /* Started, and watched                                                    */
 
-/* 1 when some live process has `parent` as its parent. */
+/* 1 when some live process has `parent` as its parent; -1 when the
+** processes cannot be listed (GetLastError). */
 static int HasChild(DWORD parent)
 {
     int found = 0;
     HANDLE snapshot = g_Msi.CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
-        return 0;
+        return -1;
     }
     PROCESSENTRY32W entry;
     entry.dwSize = sizeof(entry);
-    for (BOOL more = g_Msi.Process32FirstW(snapshot, &entry); more && !found; more = g_Msi.Process32NextW(snapshot, &entry)) {
+    for (BOOL more = g_Msi.Process32FirstW(snapshot, &entry); more && !found;) {
         found = entry.th32ParentProcessID == parent && entry.th32ProcessID != parent;
+        more = !found && g_Msi.Process32NextW(snapshot, &entry);
     }
+    if (!found && g_Msi.GetLastError() != ERROR_NO_MORE_FILES) {
+        found = -1;
+    }
+    DWORD error = g_Msi.GetLastError();
     g_Msi.CloseHandle(snapshot);
+    g_Msi.SetLastError(error);
     return found;
 }
 
@@ -867,9 +962,15 @@ static UINT WaitRunningWithPbx(const wchar_t *hostPath, int *stopped)
     DWORD start = g_Msi.GetTickCount();
     DWORD runningSince = 0;
     int running = 0;
+    g_QueryError = NO_ERROR;
 
     for (;;) {
-        if (QueryService(&st) != SVC_PRESENT) {
+        int known = QueryService(&st);
+        if (known == SVC_UNKNOWN) {
+            return FailF(L"O estado do servico QuelvaronAsterisk nao pode ser lido (Erro %lu).",
+                         (unsigned long)g_QueryError);
+        }
+        if (known != SVC_PRESENT) {
             return FailF(L"O servico QuelvaronAsterisk desapareceu durante a instalacao.");
         }
         if (st.dwCurrentState == SERVICE_STOP_PENDING || st.dwCurrentState == SERVICE_STOPPED) {
@@ -887,7 +988,13 @@ static UINT WaitRunningWithPbx(const wchar_t *hostPath, int *stopped)
                 LogF(L"QuelvaronAsterisk: em execucao (%lu ms), processo %lu",
                      (unsigned long)(runningSince - start), (unsigned long)st.dwProcessId);
             }
-            if (!HasChild(st.dwProcessId)) {
+            int child = HasChild(st.dwProcessId);
+            if (child < 0) {
+                return FailF(L"Os processos em execucao nao podem ser listados (Erro %lu): o PBX do servico "
+                             L"QuelvaronAsterisk nao pode ser verificado.",
+                             (unsigned long)g_Msi.GetLastError());
+            }
+            if (!child) {
                 return FailF(L"O servico QuelvaronAsterisk esta em execucao sem o PBX: asterisk.exe terminou. "
                              L"Verifique asterisk.exe ao lado de %ls.",
                              hostPath);
@@ -936,16 +1043,24 @@ int NewerVersionInstalled(MSIHANDLE install)
 {
     wchar_t self[40], other[40];
     DWORD size = 40;
-    if (g_Msi.MsiGetPropertyW(install, L"ProductCode", self, &size) != ERROR_SUCCESS || self[0] == L'\0') {
+    UINT result = g_Msi.MsiGetPropertyW(install, L"ProductCode", self, &size);
+    if (result != ERROR_SUCCESS) {
+        LogF(L"ProductCode nao lido (Erro %u): tratado como a remocao deste produto", result);
+    }
+    if (result != ERROR_SUCCESS || self[0] == L'\0') {
         return 0;
     }
-    for (DWORD i = 0; g_Msi.MsiEnumRelatedProductsW(UPGRADE_CODE, 0, i, other) == ERROR_SUCCESS; i++) {
+    DWORD i = 0;
+    for (; (result = g_Msi.MsiEnumRelatedProductsW(UPGRADE_CODE, 0, i, other)) == ERROR_SUCCESS; i++) {
         if (_wcsicmp(other, self) != 0) {
             LogF(L"%ls continua instalado: esta e a remocao da versao anterior numa atualizacao; o servico, os "
                  L"arquivos em comum e a pasta ficam",
                  other);
             return 1;
         }
+    }
+    if (result != ERROR_NO_MORE_ITEMS) {
+        LogF(L"Os produtos relacionados nao podem ser lidos (Erro %u): tratado como a remocao deste produto", result);
     }
     return 0;
 }

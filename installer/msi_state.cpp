@@ -17,10 +17,14 @@
 #define STATE_KEY STATE_PARENT L"\\Quelvaron Asterisk PBX Setup"
 #define PRODUCT_KEY STATE_PARENT L"\\Quelvaron Asterisk PBX"
 
+/* The last key that could not be opened for reading, absent apart. */
+static LONG g_ReadError;
+
 static HKEY OpenKey(const wchar_t *path, int create)
 {
     HKEY key = NULL;
     LONG result;
+    g_ReadError = ERROR_SUCCESS;
     if (create) {
         result = g_Msi.RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, NULL, REG_OPTION_NON_VOLATILE,
                                        KEY_READ | KEY_WRITE | KEY_WOW64_64KEY, NULL, &key, NULL);
@@ -28,7 +32,12 @@ static HKEY OpenKey(const wchar_t *path, int create)
             LogF(L"HKLM\\%ls nao pode ser aberta (Erro %ld)", path, (long)result);
         }
     } else {
+        /* One that cannot be read is said: what it holds is then taken as absent. */
         result = g_Msi.RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | KEY_WOW64_64KEY, &key);
+        if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+            g_ReadError = result;
+            LogF(L"HKLM\\%ls nao pode ser lida (Erro %ld)", path, (long)result);
+        }
     }
     return result == ERROR_SUCCESS ? key : NULL;
 }
@@ -55,6 +64,9 @@ static DWORD GetValue(const wchar_t *name, DWORD type, void *data, DWORD size)
     }
     DWORD found = 0, got = size;
     LONG result = g_Msi.RegQueryValueExW(key, name, NULL, &found, (BYTE *)data, &got);
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND && result != ERROR_MORE_DATA) {
+        LogF(L"HKLM\\%ls\\%ls nao pode ser lido (Erro %ld)", STATE_KEY, name, (long)result);
+    }
     g_Msi.RegCloseKey(key);
     return result == ERROR_SUCCESS && (type == 0 || found == type) && got <= size ? got : 0;
 }
@@ -100,9 +112,10 @@ DWORD StateBinary(const wchar_t *name, void *data, DWORD size)
     return GetValue(name, REG_BINARY, data, size);
 }
 
-int StatePresent(void)
+int StatePresent(LONG *error)
 {
     HKEY key = OpenKey(STATE_KEY, 0);
+    *error = g_ReadError;
     if (key == NULL) {
         return 0;
     }
@@ -110,27 +123,39 @@ int StatePresent(void)
     return 1;
 }
 
-/* No values and no subkeys. */
-static int KeyEmpty(HKEY key)
+/* No values and no subkeys; a key that cannot be told empty is kept. */
+static int KeyEmpty(HKEY key, const wchar_t *path)
 {
     DWORD subkeys = 1, values = 1;
     LONG result = g_Msi.RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL, NULL);
+    if (result != ERROR_SUCCESS) {
+        LogF(L"HKLM\\%ls nao pode ser lida (Erro %ld); fica", path, (long)result);
+    }
     return result == ERROR_SUCCESS && subkeys == 0 && values == 0;
+}
+
+/* A key left behind is said (a later installation clears it again). */
+static void DeleteKey(const wchar_t *path)
+{
+    LONG result = g_Msi.RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, 0);
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+        LogF(L"HKLM\\%ls nao pode ser removida (Erro %ld)", path, (long)result);
+    }
 }
 
 /* Software\Quelvaron goes too when the product's key is gone and it holds
 ** nothing else; it is never deleted while anything is in it. */
 void StateClear(void)
 {
-    g_Msi.RegDeleteKeyExW(HKEY_LOCAL_MACHINE, STATE_KEY, KEY_WOW64_64KEY, 0);
+    DeleteKey(STATE_KEY);
     HKEY parent = OpenKey(STATE_PARENT, 0);
     if (parent == NULL) {
         return;
     }
-    int empty = KeyEmpty(parent);
+    int empty = KeyEmpty(parent, STATE_PARENT);
     g_Msi.RegCloseKey(parent);
     if (empty) {
-        g_Msi.RegDeleteKeyExW(HKEY_LOCAL_MACHINE, STATE_PARENT, KEY_WOW64_64KEY, 0);
+        DeleteKey(STATE_PARENT);
     }
 }
 
@@ -142,15 +167,22 @@ void ProductSetText(const wchar_t *name, const wchar_t *text)
 void ProductForget(const wchar_t *name)
 {
     HKEY key = NULL;
-    if (g_Msi.RegOpenKeyExW(HKEY_LOCAL_MACHINE, PRODUCT_KEY, 0, KEY_READ | KEY_SET_VALUE | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS) {
+    LONG result =
+        g_Msi.RegOpenKeyExW(HKEY_LOCAL_MACHINE, PRODUCT_KEY, 0, KEY_READ | KEY_SET_VALUE | KEY_WOW64_64KEY, &key);
+    if (result != ERROR_SUCCESS) {
+        if (result != ERROR_FILE_NOT_FOUND) {
+            LogF(L"HKLM\\%ls\\%ls nao pode ser removido (Erro %ld)", PRODUCT_KEY, name, (long)result);
+        }
         return;
     }
-    g_Msi.RegDeleteValueW(key, name);
-    int empty = KeyEmpty(key);
+    result = g_Msi.RegDeleteValueW(key, name);
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+        LogF(L"HKLM\\%ls\\%ls nao pode ser removido (Erro %ld)", PRODUCT_KEY, name, (long)result);
+    }
+    int empty = KeyEmpty(key, PRODUCT_KEY);
     g_Msi.RegCloseKey(key);
     if (empty) {
-        g_Msi.RegDeleteKeyExW(HKEY_LOCAL_MACHINE, PRODUCT_KEY, KEY_WOW64_64KEY, 0);
+        DeleteKey(PRODUCT_KEY);
     }
 }
 
@@ -160,6 +192,7 @@ int EnablePrivilege(const wchar_t *name)
     TOKEN_PRIVILEGES privileges;
     memset(&privileges, 0, sizeof(privileges));
     if (!g_Msi.OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        LogF(L"O privilegio %ls nao pode ser ativado (Erro %lu)", name, (unsigned long)g_Msi.GetLastError());
         return 0;
     }
     privileges.PrivilegeCount = 1;

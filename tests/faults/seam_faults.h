@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
@@ -22,12 +23,14 @@ struct FailSwitch {
     bool persistent = false; // and every one after it
     std::string failed;      // the call failed first
     std::set<long> codes;    // what the callers failed were told: a last error, or the error returned
+    std::map<std::string, int> failures; // calls failed, by entry
     bool Fails(const char *call, long with)
     {
         if (++calls < at || at == 0 || (calls > at && !persistent))
             return false;
         failed = calls == at ? call : failed;
         codes.insert(with);
+        failures[call]++;
         return true;
     }
 };
@@ -62,6 +65,21 @@ const struct { const char *seam, *call, *reason; } kIgnoredByDesign[] = {
     {"win32", "ResumeThread", "the stop request: one that cannot be resumed is ended at once"},
     {"win32", "WaitForSingleObject", "the stop request: one not seen to end in its 5 s is ended"},
     {"win32", "TerminateProcess", "the stop request: one that cannot be ended dies with the PBX's job"},
+    {"msi", "MsiCreateRecord", "the log is best effort: a message that cannot be written is dropped"},
+    {"msi", "MsiRecordSetStringW", "the log is best effort: a message that cannot be written is dropped"},
+    {"msi", "MsiProcessMessage", "the log is best effort: a message that cannot be written is dropped"},
+    {"msi", "CoInitializeEx", "refused (RPC_E_CHANGED_MODE), COM is already up on the thread and serves as it is"},
+    {"msi", "PeekNamedPipe", "a host command's output is for the log only: its result is its exit code"},
+    {"msi", "ReadFile", "a host command's output is for the log only: its result is its exit code"},
+    {"msi", "CreateFileW", "whose registration it is: a program that does not open is compared by its path's text"},
+    {"msi", "GetFileInformationByHandle", "whose registration it is: a program that does not open is compared by its path's text"},
+    {"msi", "ExpandEnvironmentStringsW", "whose registration it is: a line not expanded is read as it is"},
+    {"msi", "GetNamedSecurityInfoW", "an entry whose permissions cannot be read is taken for Administrators, then read again"},
+    {"msi", "FindFirstFileW", "a folder that cannot be listed is taken for Administrators, then listed again; PURGE=1 removes it if empty"},
+    {"msi", "GetFileAttributesW", "a folder's attributes read to clear its read-only flag before its removal: unread, the removal says"},
+    {"msi", "OpenProcess", "the programs in the product's folders: one that cannot be opened is another account's or protected"},
+    {"msi", "QueryFullProcessImageNameW", "the programs in the product's folders: one whose program cannot be read is not ours to end"},
+    {"msi", "WaitForSingleObject", "a 0 ms check that fails counts as still running, the bounded waits decide; after an end by force, a pause"},
 };
 
 // A text that names the error code of a failed call as the product writes one.

@@ -1,5 +1,7 @@
 #include "msi_fakes.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -294,9 +296,20 @@ BOOL WINAPI FakeQueryServiceConfig2W(SC_HANDLE, DWORD level, LPBYTE buffer, DWOR
     return Fail(ERROR_INVALID_LEVEL);
 }
 
-BOOL WINAPI FakeQueryServiceObjectSecurity(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD, LPDWORD)
+// The service's DACL as Windows gives it: local system alone, self-relative.
+BOOL WINAPI FakeQueryServiceObjectSecurity(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR buffer, DWORD size,
+                                           LPDWORD needed)
 {
-    return Fail(ERROR_ACCESS_DENIED);
+    PSECURITY_DESCRIPTOR sd = NULL;
+    ULONG length = 0;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)", SDDL_REVISION_1, &sd, &length);
+    *needed = length;
+    BOOL fits = length <= size;
+    if (fits) {
+        memcpy(buffer, sd, length);
+    }
+    LocalFree(sd);
+    return fits ? TRUE : Fail(ERROR_INSUFFICIENT_BUFFER);
 }
 
 BOOL WINAPI FakeSetServiceObjectSecurity(SC_HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR)
@@ -513,6 +526,7 @@ BOOL WINAPI FakeGetExitCodeProcess(HANDLE h, LPDWORD code)
 
 DWORD WINAPI FakeWaitForSingleObject(HANDLE h, DWORD ms)
 {
+    fake.longestWait = std::max(fake.longestWait, ms);
     DWORD pid = PidOf(h);
     if (pid == 0) {
         return WAIT_FAILED;
@@ -631,7 +645,8 @@ BOOL WINAPI FakeCloseHandle(HANDLE h)
     return Close(h, kind);
 }
 
-DWORD WINAPI FakeGetTickCount() { return fake.now; }
+// A loop that only calls (a busy one) is let out by its deadline: the fault loop sees the calls.
+DWORD WINAPI FakeGetTickCount() { return fake.fault.calls > 100000 ? fake.now += 1000 : fake.now; }
 
 void WINAPI FakeSleep(DWORD ms) { Advance(fake.now + ms); }
 
@@ -779,7 +794,7 @@ UINT WINAPI FakeGetWindowsDirectoryW(LPWSTR out, UINT size)
 {
     if (fake.windowsDirFails) {
         Copy(out, size, fake.windowsDir);
-        return 0;
+        return Fail(ERROR_ACCESS_DENIED);
     }
     if (fake.windowsDir.size() >= size) {
         return (UINT)fake.windowsDir.size() + 1;
@@ -798,6 +813,22 @@ DWORD WINAPI FakeGetEnvironmentVariableW(LPCWSTR name, LPWSTR out, DWORD size)
         return (DWORD)it->second.size() + 1;
     }
     return (DWORD)Copy(out, size, it->second);
+}
+
+// The real conversions, their errors where the actions read them.
+int WINAPI FakeWideCharToMultiByte(UINT page, DWORD flags, LPCWCH text, int chars, LPSTR out, int size, LPCCH fallback,
+                                   LPBOOL used)
+{
+    int got = WideCharToMultiByte(page, flags, text, chars, out, size, fallback, used);
+    fake.lastError = got == 0 ? GetLastError() : fake.lastError;
+    return got;
+}
+
+int WINAPI FakeMultiByteToWideChar(UINT page, DWORD flags, LPCCH text, int bytes, LPWSTR out, int size)
+{
+    int got = MultiByteToWideChar(page, flags, text, bytes, out, size);
+    fake.lastError = got == 0 ? GetLastError() : fake.lastError;
+    return got;
 }
 
 DWORD WINAPI FakeGetLastError() { return fake.lastError; }
@@ -1145,6 +1176,59 @@ void Tree(const std::wstring &root, const std::vector<std::pair<std::wstring, DW
     }
 }
 
+// The fakes behind the switch, and how each entry that can fail fails: its
+// failing result, then its last error (0: it returns its error).
+static MsiSeam g_Fakes;
+static void FailWith(DWORD error) { fake.lastError = error; }
+#define FAILS(e, value, error) QV_FAIL_ENTRY(g_Msi, g_Fakes, fake.fault, FailWith, e, value, error)
+#define DENIED ERROR_ACCESS_DENIED
+
+static void InstallFaultSwitch()
+{
+    g_Fakes = g_Msi;
+    FAILS(MsiGetPropertyW, ERROR_INVALID_HANDLE, 0);  FAILS(MsiCreateRecord, 0, 0);
+    FAILS(MsiRecordSetStringW, ERROR_INVALID_HANDLE, 0); FAILS(MsiProcessMessage, -1, 0);
+    FAILS(MsiEnumRelatedProductsW, ERROR_BAD_CONFIGURATION, 0);
+    FAILS(MsiSetPropertyW, ERROR_INVALID_HANDLE, 0);
+    FAILS(OpenSCManagerW, NULL, DENIED);              FAILS(OpenServiceW, NULL, DENIED);
+    FAILS(QueryServiceStatusEx, FALSE, DENIED);       FAILS(QueryServiceConfigW, FALSE, DENIED);
+    FAILS(QueryServiceConfig2W, FALSE, DENIED);       FAILS(QueryServiceObjectSecurity, FALSE, DENIED);
+    FAILS(CreateServiceW, NULL, DENIED);              FAILS(ChangeServiceConfigW, FALSE, DENIED);
+    FAILS(SetServiceObjectSecurity, FALSE, DENIED);   FAILS(StartServiceW, FALSE, DENIED);
+    FAILS(ControlService, FALSE, DENIED);             FAILS(ChangeServiceConfig2W, FALSE, DENIED);
+    FAILS(DeleteService, FALSE, DENIED);
+    FAILS(CreateProcessW, FALSE, DENIED);             FAILS(CreatePipe, FALSE, DENIED);
+    FAILS(SetHandleInformation, FALSE, DENIED);       FAILS(PeekNamedPipe, FALSE, DENIED);
+    FAILS(ReadFile, FALSE, DENIED);                   FAILS(GetExitCodeProcess, FALSE, DENIED);
+    FAILS(WaitForSingleObject, WAIT_FAILED, DENIED);  FAILS(TerminateProcess, FALSE, DENIED);
+    FAILS(OpenProcess, NULL, DENIED);                 FAILS(QueryFullProcessImageNameW, FALSE, DENIED);
+    FAILS(CreateToolhelp32Snapshot, INVALID_HANDLE_VALUE, DENIED);
+    FAILS(Process32FirstW, FALSE, DENIED);            FAILS(Process32NextW, FALSE, DENIED);
+    FAILS(FindFirstFileW, INVALID_HANDLE_VALUE, DENIED); FAILS(FindNextFileW, FALSE, DENIED);
+    FAILS(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, DENIED);
+    FAILS(SetFileAttributesW, FALSE, DENIED);         FAILS(DeleteFileW, FALSE, DENIED);
+    FAILS(RemoveDirectoryW, FALSE, DENIED);           FAILS(GetFullPathNameW, 0, DENIED);
+    FAILS(GetWindowsDirectoryW, 0, DENIED);           FAILS(GetEnvironmentVariableW, 0, DENIED);
+    FAILS(ExpandEnvironmentStringsW, 0, DENIED);      FAILS(CreateFileW, INVALID_HANDLE_VALUE, DENIED);
+    FAILS(GetFileInformationByHandle, FALSE, DENIED);
+    FAILS(GetNamedSecurityInfoW, DENIED, 0);          FAILS(SetNamedSecurityInfoW, DENIED, 0);
+    FAILS(OpenProcessToken, FALSE, DENIED);           FAILS(GetTokenInformation, FALSE, DENIED);
+    FAILS(LookupPrivilegeValueW, FALSE, DENIED);      FAILS(AdjustTokenPrivileges, FALSE, DENIED);
+    FAILS(CoInitializeEx, RPC_E_CHANGED_MODE, 0);     FAILS(CoCreateInstance, E_NOINTERFACE, 0);
+    FAILS(SysAllocString, NULL, E_OUTOFMEMORY);
+    FAILS(RegCreateKeyExW, DENIED, 0);                FAILS(RegOpenKeyExW, DENIED, 0);
+    FAILS(RegQueryValueExW, DENIED, 0);               FAILS(RegSetValueExW, DENIED, 0);
+    FAILS(RegDeleteValueW, DENIED, 0);                FAILS(RegQueryInfoKeyW, DENIED, 0);
+    FAILS(RegDeleteKeyExW, DENIED, 0);
+    FAILS(WideCharToMultiByte, 0, ERROR_INVALID_PARAMETER);
+    FAILS(MultiByteToWideChar, 0, ERROR_INVALID_PARAMETER);
+    // Never failed: the closes and frees (MsiCloseHandle, CloseServiceHandle, CloseHandle, FindClose,
+    // LocalFree, SysFreeString, VariantClear, CoUninitialize, RegCloseKey), what cannot fail
+    // (GetCurrentProcessId, GetTickCount, Sleep, VariantInit, GetLastError, SetLastError, GetACP; MsiGetMode,
+    // whose FALSE is an answer, not an error), and CompareStringOrdinal, which fails only for arguments
+    // its callers never pass.
+}
+
 void InstallMsiFakes()
 {
     g_Msi = g_MsiReal;
@@ -1218,7 +1302,9 @@ void InstallMsiFakes()
     g_Msi.GetLastError = FakeGetLastError;
     g_Msi.SetLastError = FakeSetLastError;
     g_Msi.GetACP = FakeGetACP;
-    // WideCharToMultiByte, MultiByteToWideChar and CompareStringOrdinal stay real: they only convert.
+    g_Msi.WideCharToMultiByte = FakeWideCharToMultiByte;
+    g_Msi.MultiByteToWideChar = FakeMultiByteToWideChar;
+    // CompareStringOrdinal stays real: it only compares.
     g_ProcessOf.clear();
     g_PipeOf.clear();
     g_ReadEndOf.clear();
@@ -1229,4 +1315,5 @@ void InstallMsiFakes()
     g_KeyOf.clear();
     g_IdOf.clear();
     InstallFirewallFakes();
+    InstallFaultSwitch();
 }

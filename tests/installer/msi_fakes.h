@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "../faults/seam_faults.h"
 #include "msi_seam.h"
 
 #include <netfw.h>
@@ -156,6 +157,11 @@ struct FakeMsi {
     std::map<ULONG_PTR, std::string> open;
     std::vector<std::string> badCloses;
     ULONG_PTR nextHandle = 0x1000;
+
+    // Every entry that can fail goes through this switch (InstallMsiFakes);
+    // the longest WaitForSingleObject.
+    FailSwitch fault;
+    DWORD longestWait = 0;
 };
 
 extern FakeMsi fake;
