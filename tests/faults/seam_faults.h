@@ -50,6 +50,8 @@ struct FailSwitch {
 
 // Calls whose failure the code passes over on purpose, each said in its comments.
 const struct { const char *seam, *calls, *reason; } kIgnoredByDesign[] = {
+    {"win32", " WaitForMultipleObjects ", "the service thread's wait has no bound (INFINITE): a stop or the PBX's end "
+     "ends it, and a failed wait is reported; only WaitForSingleObject's bounds are checked"},
     {"win32", " SetServiceStatus ", "a refused status report is not repeated: the next carries the whole record"},
     {"win32", " RegisterEventSourceA ReportEventA ", "the event log is best effort: the service runs its PBX without it"},
     {"win32", " ChangeServiceConfig2A ", "-install's description, recovery and preshutdown timeout: the service works without them"},
