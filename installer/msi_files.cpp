@@ -228,7 +228,8 @@ static int IsLockedTop(const Tree *tree, size_t length)
 /* ---------------------------------------------------------------------- */
 /* The walk                                                                */
 
-/* A read-only file or folder cannot be removed: the attribute goes first. */
+/* A read-only file or folder cannot be removed: the attribute goes first.
+** Attributes that could not be read leave it as it is: its removal says. */
 static void ClearReadOnly(DWORD attributes)
 {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {

@@ -294,7 +294,7 @@ void EndProductPrograms(const wchar_t *hostPath, const wchar_t *installDir, cons
             if (!g_Msi.TerminateProcess(process, 1)) {
                 LogF(L"  %ls nao pode ser encerrado (Erro %lu)", g_Image, (unsigned long)g_Msi.GetLastError());
             }
-            g_Msi.WaitForSingleObject(process, END_WAIT_MS);
+            g_Msi.WaitForSingleObject(process, END_WAIT_MS); /* only time to go */
         }
         g_Msi.CloseHandle(process);
     }

@@ -322,7 +322,9 @@ int StopAndWait(void)
     }
     ClearRecovery();
     for (;;) {
-        /* The process handle is taken at once: its id may be reused later. */
+        /* The process handle is taken at once: its id may be reused later. A
+        ** 0 ms check that fails counts as still running: the next poll, or
+        ** the bounded wait below, decides. */
         if (st.dwProcessId != 0 && st.dwProcessId != hostPid) {
             if (host != NULL) {
                 g_Msi.CloseHandle(host);
@@ -489,6 +491,7 @@ static int RunsHost(const wchar_t *commandLine, const wchar_t *hostPath)
     wchar_t *line = g_Texts[0], *candidate = g_Texts[1];
     BY_HANDLE_FILE_INFORMATION host;
     int hostKnown = FileIdentity(hostPath, &host);
+    /* Not expanded, the line is read as it is registered. */
     DWORD expanded = g_Msi.ExpandEnvironmentStringsW(commandLine, line, PATH_CHARS);
     if (expanded == 0 || expanded > PATH_CHARS) {
         if (FormatInto(line, PATH_CHARS, L"%ls", commandLine) < 0) {

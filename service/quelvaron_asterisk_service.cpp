@@ -147,7 +147,8 @@ static void ReportErrorEvent(const char *format, DWORD error)
 /*
 ** The program's own full path into a MAX_PATH buffer.  A path that fills the
 ** buffer was cut by the platform (and older systems leave it unterminated):
-** it names some other file, so it counts as no path at all.
+** it names some other file, so it counts as no path at all, as one that
+** cannot be read does: the PBX's search and the folder check do without it.
 */
 static int GetOwnPath(char *ownPath)
 {
@@ -159,7 +160,8 @@ static int GetOwnPath(char *ownPath)
     return 1;
 }
 
-/* Anything that exists passes, a directory too. */
+/* Anything that exists passes, a directory too; what cannot be seen is
+** passed over like what is absent. */
 static int PathExists(const char *path)
 {
     return g_Win32.GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
