@@ -344,7 +344,7 @@ step_takeover() {
   # The whole tree, empty folders too; the PBX has written its log and pid.
   # The MSI adds var\crash (the crash dumps' folder) to any payload.
   local differs
-  differs=$(diff -r "$work/payload-n" "$ud" | grep -v -e "^Only in $ud/bin: quelvaron" -e "^Only in $ud/var/.*: asterisk\.\(log\|pid\)" \
+  differs=$(diff -r "$work/payload-n" "$ud" | grep -v -e "^Only in $ud/bin: quelvaron" -e "^Only in $ud/var/.*: asterisk\.\(log\|pid\|ctl\)" \
     -e "^Only in $ud/bin: res_quelvaron_ami.dll" -e "^Only in $ud/var: crash\$" || true)
   [ -z "$differs" ] || fail "the installed tree differs from the payload: $differs"
   echo "installed, taken over, running: ok"
