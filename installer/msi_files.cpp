@@ -585,6 +585,16 @@ static void ListLeft(Tree *tree)
     }
 }
 
+/* INSTALLDIR could not be read at the removal's end: gone already, or not ours to list. */
+static void NotRead(const wchar_t *installDir, DWORD error)
+{
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        LogF(L"Nada foi mantido: %ls nao existe mais", installDir);
+    } else {
+        LogF(L"%ls nao pode ser lido (Erro %lu)", installDir, (unsigned long)error);
+    }
+}
+
 void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar_t *topLevel)
 {
     Tree tree;
@@ -619,12 +629,7 @@ void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar
     }
     if (shared) {
         if (g_Msi.GetFileAttributesW(g_Walk) == INVALID_FILE_ATTRIBUTES) {
-            DWORD error = g_Msi.GetLastError();
-            if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-                LogF(L"Nada foi mantido: %ls nao existe mais", installDir);
-            } else {
-                LogF(L"%ls nao pode ser lido (Erro %lu)", installDir, (unsigned long)error);
-            }
+            NotRead(installDir, g_Msi.GetLastError());
             return;
         }
         WalkTopLevel(&tree, topLevel);
@@ -632,12 +637,7 @@ void FinishRemoval(int purge, int shared, const wchar_t *installDir, const wchar
             tree.folders++;
         }
     } else if (!WalkTree(&tree, tree.rootLength)) {
-        DWORD error = g_Msi.GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            LogF(L"Nada foi mantido: %ls nao existe mais", installDir);
-        } else {
-            LogF(L"%ls nao pode ser lido (Erro %lu)", installDir, (unsigned long)error);
-        }
+        NotRead(installDir, g_Msi.GetLastError());
         return;
     }
     if (purge) {

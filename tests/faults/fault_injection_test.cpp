@@ -1,52 +1,17 @@
-// Every call through a seam fails in turn, once and from there on. After each
-// run nothing is left open, and the failure is reported or the call's result
-// is ignored by design. Seams: the console's socket layer (the console linked
-// with fake_net.cpp, run as a child) and the plug-in's channel driver.
+// Every call through a seam fails in turn (fault_loop.h). Seams: the
+// console's socket layer (the console linked with fake_net.cpp, run as a
+// child) and the plug-in's channel driver.
 #include "chan_quelvaron_control.h"
 #include "child_process.h"
+#include "fault_loop.h"
 #include "res_quelvaron_ami.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <map>
 
 namespace {
-
-const struct { const char *call, *reason; } kIgnoredByDesign[] = {
-    {"quelvaron_endpoint_get_at", "a null record in the endpoint list is skipped, the others listed"},
-    {"quelvaron_contact_find", "no contact known: the qualify worked, its event names sip:unknown"},
-};
-
-struct Outcome {
-    int calls = 0;      // calls that could fail
-    std::string failed; // the call failed first
-    bool reported = false, sane = false, leaked = false;
-    std::string what;
-};
-
-void inject(const char *seam, int scenarios, const std::function<Outcome(int, int, bool)> &run)
-{
-    int failures = 0, reported = 0, ignored = 0, leaked = 0;
-    for (int s = 0; s < scenarios; s++) {
-        Outcome base = run(s, 0, false);
-        EXPECT_TRUE(base.sane && !base.leaked && base.calls > 0) << seam << " " << s << ": " << base.what;
-        for (int k = 1; k <= base.calls; k++)
-            for (bool persistent : {false, true}) {
-                Outcome r = run(s, k, persistent);
-                bool by_design = false;
-                for (const auto &i : kIgnoredByDesign)
-                    by_design |= !r.reported && r.sane && r.failed == i.call;
-                failures++, reported += r.reported, ignored += by_design, leaked += r.leaked;
-                EXPECT_TRUE((r.reported || by_design) && !r.leaked) << seam << " scenario " << s << ", call " << k
-                                                                    << (persistent ? " on: " : ": ") << r.what;
-            }
-    }
-    printf("fault injection %s: %d scenarios, %d failures injected, %d reported, %d ignored by design, "
-           "%d unreported, %d leaked\n", seam, scenarios, failures, reported, ignored,
-           failures - reported - ignored, leaked);
-}
 
 TEST(FaultInjection, Net)
 {
@@ -61,7 +26,7 @@ TEST(FaultInjection, Net)
     std::string base_out[3], report = exe_dir() + "fake_net_report.txt";
     setenv("ASAN_OPTIONS", "exitcode=99", 1); // a finding is never the console's exit 1
     setenv("UBSAN_OPTIONS", "exitcode=99", 1);
-    inject("net", 3, [&](int s, int k, bool persistent) {
+    Inject("net", 3, [&](int s, int k, bool persistent) {
         setenv("QV_FAKE_NET", (std::to_string(k) + (persistent ? " 1 " : " 0 ") + report).c_str(), 1);
         remove(report.c_str());
         ChildResult c = run_child(exe_path("quelvaron-console-fakenet"), args[s], input[s], 10000);
@@ -93,7 +58,7 @@ TEST(FaultInjection, Driver)
         {action_quelvaron_notify, "Endpoint: 1001"},      {action_quelvaron_reload, "ActionID: f"}};
     static ami_session session;
     static ami_message request;
-    inject("driver", 6, [&](int s, int k, bool persistent) {
+    Inject("driver", 6, [&](int s, int k, bool persistent) {
         chanq_reset();
         chanq_fail_call(k, persistent);
         session.reply_length = 0;

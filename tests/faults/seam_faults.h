@@ -1,12 +1,11 @@
 // Fault injection for the Windows seams (the host's g_Win32, the MSI actions'
 // g_Msi; their loops run under Wine with the seams' fakes): one switch fails
 // the k-th call that can fail, once or from there on; each seam's table says
-// how each of its entries fails. The loop's shape and figure line are those
-// of fault_injection_test.cpp.
+// how each of its entries fails; fault_loop.h runs the loop.
 #ifndef QUELVARON_TESTS_FAULTS_SEAM_FAULTS_H
 #define QUELVARON_TESTS_FAULTS_SEAM_FAULTS_H
 
-#include <gtest/gtest.h>
+#include "fault_loop.h"
 
 #include <windows.h>
 
@@ -48,32 +47,6 @@ struct FailSwitch {
         return inner.e(a...);                                                                   \
     }
 
-// Calls whose failure the code passes over on purpose, each said in its comments.
-const struct { const char *seam, *calls, *reason; } kIgnoredByDesign[] = {
-    {"win32", " WaitForMultipleObjects ", "the service thread's wait has no bound (INFINITE): a stop or the PBX's end "
-     "ends it, and a failed wait is reported; only WaitForSingleObject's bounds are checked"},
-    {"win32", " SetServiceStatus ", "a refused status report is not repeated: the next carries the whole record"},
-    {"win32", " RegisterEventSourceA ReportEventA ", "the event log is best effort: the service runs its PBX without it"},
-    {"win32", " ChangeServiceConfig2A ", "-install's description, recovery and preshutdown timeout: the service works without them"},
-    {"win32", " ControlService ", "-uninstall's stop: a refused one (a stopped service) changes nothing, the deletion counts"},
-    {"win32", " GetModuleFileNameA GetFileAttributesA ", "the PBX's search: a place not known or not seen is passed over"},
-    {"win32", " GetFileSecurityA GetModuleFileNameA ", "the folder warning: a folder not known or not readable passes silently"},
-    {"win32", " CreateJobObjectA SetInformationJobObject AssignProcessToJobObject ",
-     "the PBX's job: without it the PBX (or the stop request) runs outside any job"},
-    {"win32", " CreateProcessA ResumeThread WaitForSingleObject TerminateProcess ",
-     "the stop request: not fatal; one not resumed or not seen to end in 5 s is ended, or dies with the job"},
-    {"msi", " MsiCreateRecord MsiRecordSetStringW MsiProcessMessage ", "the log is best effort: a message not written is dropped"},
-    {"msi", " CoInitializeEx ", "refused (RPC_E_CHANGED_MODE), COM is already up on the thread and serves as it is"},
-    {"msi", " PeekNamedPipe ReadFile ", "a host command's output is for the log only: its result is its exit code"},
-    {"msi", " CreateFileW GetFileInformationByHandle ExpandEnvironmentStringsW ",
-     "whose registration it is: a program that does not open is compared by its path's text, unexpanded if need be"},
-    {"msi", " GetNamedSecurityInfoW FindFirstFileW ",
-     "an entry that cannot be read or listed is taken for Administrators first, then read again; PURGE=1 removes it if empty"},
-    {"msi", " GetFileAttributesW ", "a folder's attributes, read to clear its read-only flag before its removal: unread, the removal says"},
-    {"msi", " OpenProcess QueryFullProcessImageNameW ",
-     "the programs in the product's folders: one that cannot be opened or read is another account's or protected"},
-    {"msi", " WaitForSingleObject ", "a 0 ms check that fails counts as still running, the bounded waits decide; after an end by force, a pause"},
-};
 
 // A text that names the code of a failed call as the product writes one.
 inline bool NamesCode(const std::string &text, const std::set<long> &codes)
@@ -86,36 +59,6 @@ inline bool NamesCode(const std::string &text, const std::set<long> &codes)
                 return true;
         }
     return false;
-}
-
-struct Outcome {
-    int calls = 0;      // calls that could fail
-    std::string failed; // the call failed first
-    bool reported = false, sane = false, leaked = false;
-    std::string what;
-};
-
-inline void Inject(const char *seam, int scenarios, const std::function<Outcome(int, int, bool)> &run)
-{
-    int failures = 0, reported = 0, ignored = 0, leaked = 0;
-    for (int s = 0; s < scenarios; s++) {
-        Outcome base = run(s, 0, false);
-        EXPECT_TRUE(base.sane && !base.leaked && base.calls > 0) << seam << " " << s << ": " << base.what;
-        for (int k = 1; k <= base.calls; k++)
-            for (bool persistent : {false, true}) {
-                Outcome r = run(s, k, persistent);
-                bool by_design = false;
-                for (const auto &i : kIgnoredByDesign)
-                    by_design |= !r.reported && r.sane && std::string(seam) == i.seam &&
-                                 strstr(i.calls, (" " + r.failed + " ").c_str()) != nullptr;
-                failures++, reported += r.reported, ignored += by_design, leaked += r.leaked;
-                EXPECT_TRUE((r.reported || by_design) && !r.leaked) << seam << " scenario " << s << ", call " << k
-                                                                    << (persistent ? " on: " : ": ") << r.what;
-            }
-    }
-    printf("fault injection %s: %d scenarios, %d failures injected, %d reported, %d ignored by design, "
-           "%d unreported, %d leaked\n", seam, scenarios, failures, reported, ignored,
-           failures - reported - ignored, leaked);
 }
 
 #endif
