@@ -156,7 +156,13 @@ assert_running_from() { # <bin> <port>
     fail "registered path is $image, expected \"$b\\quelvaron-service.exe\" in quotes"
   local ub pid
   ub=$(unixpath "$b")/..
-  pid=$(tr -d '\r\n' <"$ub/var/run/asterisk.pid" 2>/dev/null || true)
+  # RUNNING comes once the PBX is started; it writes its pid file a moment later.
+  local tries=0
+  while pid=$(tr -d '\r\n' 2>/dev/null <"$ub/var/run/asterisk.pid") || true
+        ! { [ -n "$pid" ] && grep -q "^start $pid .*-f -vvv" "$ub/var/log/asterisk.log"; } && [ $tries -lt 50 ]; do
+    sleep 0.2
+    tries=$((tries + 1))
+  done
   [ -n "$pid" ] && grep -q "^start $pid .*-f -vvv" "$ub/var/log/asterisk.log" ||
     fail "no PBX started from $b (var\\log\\asterisk.log: $(cat "$ub/var/log/asterisk.log" 2>/dev/null))"
   [ -n "$(prefix_procs asterisk.exe)" ] || fail "no asterisk.exe process runs"
