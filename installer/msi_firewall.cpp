@@ -363,10 +363,10 @@ typedef struct {
     VARIANT_BOOL enabled;
     NET_FW_RULE_DIRECTION direction;
     NET_FW_ACTION action;
-} RuleSpec;
+} RuleFields;
 
 /* The protocol goes before the ports: the firewall checks each value as it is set. */
-static HRESULT AddRule(INetFwRules *rules, const RuleSpec *spec, const wchar_t **step)
+static HRESULT AddRule(INetFwRules *rules, const RuleFields *want, const wchar_t **step)
 {
     INetFwRule *rule = NULL;
     *step = L"CoCreateInstance(NetFwRule)";
@@ -374,16 +374,16 @@ static HRESULT AddRule(INetFwRules *rules, const RuleSpec *spec, const wchar_t *
     if (FAILED(hr)) {
         return hr;
     }
-    if (SUCCEEDED(hr = PutText(&INetFwRule::put_Name, rule, spec->name)) &&
-        SUCCEEDED(hr = PutText(&INetFwRule::put_Description, rule, spec->description)) &&
-        SUCCEEDED(hr = PutText(&INetFwRule::put_ApplicationName, rule, spec->program)) &&
-        SUCCEEDED(hr = rule->put_Protocol(spec->protocol)) &&
-        SUCCEEDED(hr = PutText(&INetFwRule::put_LocalPorts, rule, spec->ports)) &&
-        SUCCEEDED(hr = PutText(&INetFwRule::put_RemoteAddresses, rule, spec->remote)) &&
-        SUCCEEDED(hr = rule->put_Direction(spec->direction)) && SUCCEEDED(hr = rule->put_Action(spec->action)) &&
-        SUCCEEDED(hr = rule->put_Profiles(spec->profiles)) &&
-        SUCCEEDED(hr = PutText(&INetFwRule::put_Grouping, rule, spec->grouping)) &&
-        SUCCEEDED(hr = rule->put_Enabled(spec->enabled))) {
+    if (SUCCEEDED(hr = PutText(&INetFwRule::put_Name, rule, want->name)) &&
+        SUCCEEDED(hr = PutText(&INetFwRule::put_Description, rule, want->description)) &&
+        SUCCEEDED(hr = PutText(&INetFwRule::put_ApplicationName, rule, want->program)) &&
+        SUCCEEDED(hr = rule->put_Protocol(want->protocol)) &&
+        SUCCEEDED(hr = PutText(&INetFwRule::put_LocalPorts, rule, want->ports)) &&
+        SUCCEEDED(hr = PutText(&INetFwRule::put_RemoteAddresses, rule, want->remote)) &&
+        SUCCEEDED(hr = rule->put_Direction(want->direction)) && SUCCEEDED(hr = rule->put_Action(want->action)) &&
+        SUCCEEDED(hr = rule->put_Profiles(want->profiles)) &&
+        SUCCEEDED(hr = PutText(&INetFwRule::put_Grouping, rule, want->grouping)) &&
+        SUCCEEDED(hr = rule->put_Enabled(want->enabled))) {
         *step = L"INetFwRules::Add";
         hr = rules->Add(rule);
     } else {
@@ -391,8 +391,8 @@ static HRESULT AddRule(INetFwRules *rules, const RuleSpec *spec, const wchar_t *
     }
     rule->Release();
     if (SUCCEEDED(hr)) {
-        LogF(L"Regra do firewall: %ls (%ls %ls, perfis %ld, origem %ls)", spec->name,
-             spec->protocol == NET_FW_IP_PROTOCOL_UDP ? L"UDP" : L"TCP", spec->ports, (long)spec->profiles, spec->remote);
+        LogF(L"Regra do firewall: %ls (%ls %ls, perfis %ld, origem %ls)", want->name,
+             want->protocol == NET_FW_IP_PROTOCOL_UDP ? L"UDP" : L"TCP", want->ports, (long)want->profiles, want->remote);
     }
     return hr;
 }
@@ -448,10 +448,10 @@ static HRESULT AddKept(INetFwRules *rules, const wchar_t **step)
         }
         int direction = NET_FW_RULE_DIR_IN, action = NET_FW_ACTION_ALLOW;
         swscanf(field[9], L"%d %d", &direction, &action);
-        RuleSpec spec = {field[2], field[3], field[1], field[4], field[5], field[0], _wtol(field[6]), _wtol(field[7]),
-                         _wtoi(field[8]) ? VARIANT_TRUE : VARIANT_FALSE, (NET_FW_RULE_DIRECTION)direction,
-                         (NET_FW_ACTION)action};
-        hr = AddRule(rules, &spec, step);
+        RuleFields kept = {field[2], field[3], field[1], field[4], field[5], field[0], _wtol(field[6]), _wtol(field[7]),
+                           _wtoi(field[8]) ? VARIANT_TRUE : VARIANT_FALSE, (NET_FW_RULE_DIRECTION)direction,
+                           (NET_FW_ACTION)action};
+        hr = AddRule(rules, &kept, step);
     }
     return hr;
 }
@@ -546,9 +546,9 @@ extern "C" UINT __stdcall QvFirewallRules(MSIHANDLE install)
         LogF(L"FIREWALL=0: nenhuma regra do firewall criada para o PBX");
     } else if (SUCCEEDED(hr)) {
         LONG profiles = ProfilesMask(Field(4));
-        RuleSpec udp = {nameUdp, DESCRIPTION, program, Field(2), Field(5), GROUPING, NET_FW_IP_PROTOCOL_UDP, profiles,
-                        VARIANT_TRUE, NET_FW_RULE_DIR_IN, NET_FW_ACTION_ALLOW};
-        RuleSpec tcp = udp;
+        RuleFields udp = {nameUdp, DESCRIPTION, program, Field(2), Field(5), GROUPING, NET_FW_IP_PROTOCOL_UDP, profiles,
+                          VARIANT_TRUE, NET_FW_RULE_DIR_IN, NET_FW_ACTION_ALLOW};
+        RuleFields tcp = udp;
         tcp.name = nameTcp;
         tcp.ports = Field(3);
         tcp.protocol = NET_FW_IP_PROTOCOL_TCP;

@@ -146,6 +146,13 @@ assert_nothing_left() { # <what happened> [<dir> <kept files>]
   echo "nothing left behind ($what)"
 }
 
+# The PBX whose pid <top>\var\run\asterisk.pid holds was started with -f, by its log.
+pbx_logged() { # <unix path of the install folder>
+  local pid
+  pid=$(tr -d '\r\n' 2>/dev/null <"$1/var/run/asterisk.pid") || true
+  [ -n "$pid" ] && grep -q "^start $pid .*-f -vvv" "$1/var/log/asterisk.log"
+}
+
 # The service RUNNING from <bin>, with its PBX child, answering on <port>.
 assert_running_from() { # <bin> <port>
   local b=$1 port=$2
@@ -154,16 +161,14 @@ assert_running_from() { # <bin> <port>
   image=$(reg_value "HKLM\\System\\CurrentControlSet\\Services\\$service" ImagePath)
   [ "$image" = "REG_SZ \"$b\\quelvaron-service.exe\"" ] || [ "$image" = "REG_EXPAND_SZ \"$b\\quelvaron-service.exe\"" ] ||
     fail "registered path is $image, expected \"$b\\quelvaron-service.exe\" in quotes"
-  local ub pid
+  local ub tries=0
   ub=$(unixpath "$b")/..
   # RUNNING comes once the PBX is started; it writes its pid file a moment later.
-  local tries=0
-  while pid=$(tr -d '\r\n' 2>/dev/null <"$ub/var/run/asterisk.pid") || true
-        ! { [ -n "$pid" ] && grep -q "^start $pid .*-f -vvv" "$ub/var/log/asterisk.log"; } && [ $tries -lt 50 ]; do
+  until pbx_logged "$ub" || [ $tries -ge 50 ]; do
     sleep 0.2
     tries=$((tries + 1))
   done
-  [ -n "$pid" ] && grep -q "^start $pid .*-f -vvv" "$ub/var/log/asterisk.log" ||
+  pbx_logged "$ub" ||
     fail "no PBX started from $b (var\\log\\asterisk.log: $(cat "$ub/var/log/asterisk.log" 2>/dev/null))"
   [ -n "$(prefix_procs asterisk.exe)" ] || fail "no asterisk.exe process runs"
   local out
